@@ -1,0 +1,100 @@
+"""Runs every benchmark, prints the rows, and writes BENCHMARKS.md and the ratio chart.
+
+    .venv/bin/python bench/run.py            # everything
+    .venv/bin/python bench/run.py bpe        # only the sections whose module name matches
+"""
+from __future__ import annotations
+
+import importlib
+import platform
+import sys
+from importlib import metadata
+
+import common
+
+MODULES = ["bench_bpe", "bench_hf", "bench_wordpiece", "bench_compressor"]
+
+
+def cpu_name() -> str:
+    try:
+        for line in open("/proc/cpuinfo", encoding="utf-8"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def version(pkg: str) -> str:
+    try:
+        return metadata.version(pkg)
+    except metadata.PackageNotFoundError:
+        return "not installed"
+
+
+def write_chart(rows: list[common.Row], path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ranked = [r for r in rows if r.ratio is not None]
+    if not ranked:
+        return
+    labels = [f"{r.section}: {r.work}" for r in ranked]
+    values = [r.ratio for r in ranked]
+    fig, ax = plt.subplots(figsize=(10, 0.45 * len(ranked) + 1.5))
+    ax.barh(labels, values, color="#3a7bd5")
+    ax.axvline(1.0, color="black", linewidth=0.8)
+    ax.set_xlabel("speed-up over the peer (ours / peer, higher is better)")
+    ax.invert_yaxis()
+    for y, v in enumerate(values):
+        ax.text(v, y, f" {v:.1f}x", va="center")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def main(argv: list[str]) -> int:
+    wanted = [m for m in MODULES if not argv[1:] or any(a in m for a in argv[1:])]
+    rows: list[common.Row] = []
+    for name in wanted:
+        try:
+            mod = importlib.import_module(name)
+        except ModuleNotFoundError as exc:
+            if exc.name != name:
+                raise
+            continue
+        for row in mod.run():
+            ratio = f"{row.ratio:.2f}x" if row.ratio is not None else ""
+            print(f"{row.section:<22} {row.work:<44} {row.ours:>14} {row.peer:>14} {ratio:>8}  {row.note}",
+                  flush=True)
+            rows.append(row)
+    if argv[1:]:
+        return 0  # partial runs do not overwrite the report
+    lines = [
+        "# Benchmarks",
+        "",
+        "Written by `bench/run.py`; do not edit by hand. Single thread, ours and the peer in one",
+        "process on the same input, best of several runs. A ratio is ours over the peer",
+        "(higher is better for us) and is only given after checking that both agree.",
+        "",
+        f"- CPU: {cpu_name()}",
+        f"- Python: {platform.python_version()}",
+        f"- tiktoken {version('tiktoken')}, tokenizers {version('tokenizers')}",
+        "",
+        "| section | work | ours | peer | ratio | note |",
+        "|---|---|---|---|---|---|",
+    ]
+    for r in rows:
+        ratio = f"{r.ratio:.2f}x" if r.ratio is not None else ""
+        lines.append(f"| {r.section} | {r.work} | {r.ours} | {r.peer} | {ratio} | {r.note} |")
+    lines += ["", "![throughput ratios](bench/ratios.png)", ""]
+    (common.ROOT / "BENCHMARKS.md").write_text("\n".join(lines), encoding="utf-8")
+    write_chart(rows, common.ROOT / "bench" / "ratios.png")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, str(common.ROOT / "bench"))
+    sys.exit(main(sys.argv))

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Sets up everything the project needs on a fresh machine: the Debian packages of the C++
+# build, a CPython 3.12 virtual environment in .venv, the module built and installed into
+# it, and the test and benchmark tools. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! dpkg -s nlohmann-json3-dev >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nlohmann-json3-dev g++ >/dev/null
+fi
+
+# pyenv resolves .python-version (3.12); fall back to any python3.12 on the PATH.
+py=""
+if command -v pyenv >/dev/null 2>&1; then py=$(pyenv which python 2>/dev/null || true); fi
+if [ -z "$py" ] || ! "$py" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
+  py=$(command -v python3.12 || true)
+fi
+if [ -z "$py" ]; then
+  echo "setup: CPython 3.12 not found (pyenv install 3.12, or put python3.12 on the PATH)" >&2
+  exit 1
+fi
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then
+  rm -rf .venv
+  "$py" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip >/dev/null
+.venv/bin/python -m pip install -q -r requirements-dev.txt
+.venv/bin/python -m pip install -q .

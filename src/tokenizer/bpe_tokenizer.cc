@@ -1,0 +1,187 @@
+#include "tokenizer/bpe_tokenizer.h"
+
+#include <fstream>
+#include <stdexcept>
+#include <utility>
+
+#include "tokenizer/tokenizer_json_reader.h"
+
+namespace corvane {
+
+BPETokenizer::BPETokenizer(BPETokenizer&& other) noexcept
+    : vocab_(std::move(other.vocab_)),
+      merges_(std::move(other.merges_)),
+      rule_(other.rule_),
+      whole_(std::move(other.whole_)) {
+  other.vocab_ = Vocabulary();
+  other.merges_ = MergeTable();
+  other.rule_ = PairRule::kJoinedToken;
+  other.whole_.clear();
+}
+
+BPETokenizer& BPETokenizer::operator=(BPETokenizer&& other) noexcept {
+  if (this != &other) {
+    vocab_ = std::move(other.vocab_);
+    merges_ = std::move(other.merges_);
+    rule_ = other.rule_;
+    whole_ = std::move(other.whole_);
+    other.vocab_ = Vocabulary();
+    other.merges_ = MergeTable();
+    other.rule_ = PairRule::kJoinedToken;
+    other.whole_.clear();
+  }
+  return *this;
+}
+
+BPETokenizer BPETokenizer::from_tiktoken_file(const std::string& path) {
+  BPETokenizer t;
+  t.load_tiktoken(path);
+  return t;
+}
+
+BPETokenizer BPETokenizer::from_hf_json(const std::string& path) {
+  BPETokenizer t;
+  t.load_hf_json(path);
+  return t;
+}
+
+namespace {
+
+// Reads the whole file; reading stops quietly at the first read failure.
+bool read_file(const std::string& path, std::string& data) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f.is_open()) return false;
+  char buf[1 << 16];
+  while (f.read(buf, sizeof buf) || f.gcount() > 0) data.append(buf, static_cast<std::size_t>(f.gcount()));
+  return true;
+}
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Decimal rank as std::stoi reads it: leading whitespace, an optional sign, digits up to
+// the first non-digit; nothing after them is looked at.
+int32_t parse_rank(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size() && is_space(s[i])) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  const std::size_t first_digit = i;
+  int64_t value = 0;
+  bool overflow = false;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    if (!overflow) {
+      value = value * 10 + (s[i] - '0');
+      if (value > 2147483648LL) overflow = true;
+    }
+  }
+  if (i == first_digit) throw std::invalid_argument("stoi");
+  if (negative) value = -value;
+  if (overflow || value > 2147483647LL || value < -2147483648LL) throw std::out_of_range("stoi");
+  return static_cast<int32_t>(value);
+}
+
+struct Base64Table {
+  int8_t v[256];
+  Base64Table() {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 256; ++i) v[i] = -1;
+    for (std::size_t i = 0; i < alphabet.size(); ++i) v[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
+  }
+};
+
+}  // namespace
+
+// Standard base64 with lenient termination: decoding stops at the first byte outside the
+// alphabet (padding included) and leftover bits are dropped. Never fails.
+std::size_t BPETokenizer::base64_decode(std::string_view s, std::string& out) {
+  static const Base64Table table;
+  out.clear();
+  uint32_t acc = 0;
+  int bits = 0;
+  for (unsigned char c : s) {
+    const int v = table.v[c];
+    if (v < 0) break;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+    }
+  }
+  return out.size();
+}
+
+void BPETokenizer::load_tiktoken(const std::string& path) {
+  std::string data;
+  if (!read_file(path, data)) throw std::runtime_error("Cannot open tiktoken file: " + path);
+  std::string token;
+  std::string_view rest(data);
+  while (!rest.empty()) {
+    const std::size_t nl = rest.find('\n');
+    const std::string_view line = rest.substr(0, nl);
+    rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+    const std::size_t sp = line.rfind(' ');
+    if (line.empty() || sp == std::string_view::npos) continue;
+    const int32_t rank = parse_rank(line.substr(sp + 1));
+    base64_decode(line.substr(0, sp), token);
+    vocab_.assign(token, rank);
+  }
+  if (vocab_.empty()) throw std::runtime_error("tiktoken file loaded but vocab is empty.");
+  rule_ = PairRule::kJoinedToken;
+  finish_load();
+}
+
+void BPETokenizer::load_hf_json(const std::string& path) {
+  TokenizerJsonReader::read(
+      path, [this](std::string_view token, int32_t id) { vocab_.assign(token, id); },
+      [this](std::string_view left, std::string_view right, int32_t rank) {
+        merges_.add(left, right, rank);
+      });
+  if (vocab_.empty()) throw std::runtime_error("tokenizer.json loaded but vocab is empty.");
+  rule_ = PairRule::kMergeList;
+  finish_load();
+}
+
+void BPETokenizer::finish_load() {
+  vocab_.finish();
+  if (rule_ == PairRule::kJoinedToken) {
+    // A pre-token that is itself a vocabulary key is that one token.
+    whole_.assign(vocab_.size(), 1);
+    return;
+  }
+  merges_.finish(vocab_);
+  whole_.assign(vocab_.size(), 0);
+  PieceMerger::Workspace ws;
+  const MergeListRanker ranker{merges_};
+  for (std::size_t e = 0; e < vocab_.size(); ++e) {
+    const std::string_view text = vocab_.text_at(e);
+    std::size_t pieces = 0;
+    PieceMerger::merge(text, ranker, ws, [&](int32_t) { ++pieces; });
+    whole_[e] = pieces == 1;
+  }
+}
+
+std::vector<int32_t> BPETokenizer::encode(std::string_view text) const {
+  std::vector<int32_t> ids;
+  ids.reserve(text.size() / 3 + 16);
+  encode_each(text, [&](int32_t id) { ids.push_back(id); });
+  return ids;
+}
+
+std::size_t BPETokenizer::count(std::string_view text) const {
+  std::size_t n = 0;
+  encode_each(text, [&](int32_t) { ++n; });
+  return n;
+}
+
+std::string BPETokenizer::decode(const std::vector<int32_t>& ids) const {
+  std::string out;
+  std::string_view tok;
+  for (int32_t id : ids) {
+    if (vocab_.token_of(id, tok)) out.append(tok);
+  }
+  return out;
+}
+
+}  // namespace corvane

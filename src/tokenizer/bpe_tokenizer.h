@@ -1,0 +1,136 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tokenizer/merge_table.h"
+#include "tokenizer/piece_merger.h"
+#include "tokenizer/pre_tokenizer.h"
+#include "tokenizer/vocabulary.h"
+
+namespace corvane {
+
+// A byte-pair-encoding tokenizer, loaded from a tiktoken rank file or a HuggingFace
+// tokenizer.json file. Immutable once loaded: every public method only reads the tables,
+// so one tokenizer may serve several threads at once.
+class BPETokenizer {
+ public:
+  BPETokenizer() = default;
+  BPETokenizer(const BPETokenizer&) = default;
+  BPETokenizer& operator=(const BPETokenizer&) = default;
+  // Moving leaves the source empty (not loaded).
+  BPETokenizer(BPETokenizer&& other) noexcept;
+  BPETokenizer& operator=(BPETokenizer&& other) noexcept;
+  ~BPETokenizer() = default;
+
+  static BPETokenizer from_tiktoken_file(const std::string& path);
+  static BPETokenizer from_hf_json(const std::string& path);
+
+  bool is_loaded() const { return !vocab_.empty(); }
+
+  std::vector<int32_t> encode(std::string_view text) const;
+  std::string decode(const std::vector<int32_t>& ids) const;
+  std::size_t count(std::string_view text) const;
+
+  // Calls emit(int32_t id) for each id that `encode` would return, in order.
+  template <class Emit>
+  void encode_each(std::string_view text, Emit&& emit) const;
+
+ private:
+  // How adjacent pieces are ranked during merging.
+  enum class PairRule : uint8_t {
+    // tiktoken rank files: a pair is ranked when the joined text is a vocabulary key, its
+    // rank being that key's id.
+    kJoinedToken,
+    // tokenizer.json: a pair is ranked by its position in the merge list.
+    kMergeList,
+  };
+
+  struct JoinedTokenRanker;
+  struct MergeListRanker;
+
+  void load_tiktoken(const std::string& path);
+  void load_hf_json(const std::string& path);
+  void finish_load();
+  static std::size_t base64_decode(std::string_view s, std::string& out);
+
+  template <class Emit>
+  void bpe_word(std::string_view word, PieceMerger::Workspace& ws, Emit&& emit) const;
+  template <class Emit>
+  void naive_word_count(std::string_view text, Emit&& emit) const;
+
+  Vocabulary vocab_;   // token text <-> id, both directions
+  MergeTable merges_;  // ranked pairs; filled only from tokenizer.json
+  PairRule rule_ = PairRule::kJoinedToken;
+  // Per vocabulary entry: merging the entry's own text ends in that one piece, so a
+  // pre-token equal to the text encodes to the entry's id without running the merge loop.
+  std::vector<uint8_t> whole_;
+};
+
+struct BPETokenizer::JoinedTokenRanker {
+  const Vocabulary& vocab;
+  int32_t byte_symbol(unsigned char) const { return 0; }
+  bool pair(std::string_view word, uint32_t a, uint32_t, uint32_t c, int32_t, int32_t,
+            int32_t& rank, int32_t&) const {
+    const int32_t* id = vocab.find(word.substr(a, c - a));
+    if (!id) return false;
+    rank = *id;
+    return true;
+  }
+  int32_t piece_id(std::string_view word, uint32_t a, uint32_t c, int32_t) const {
+    const int32_t* id = vocab.find(word.substr(a, c - a));
+    return id ? *id : 0;
+  }
+};
+
+struct BPETokenizer::MergeListRanker {
+  const MergeTable& merges;
+  int32_t byte_symbol(unsigned char b) const { return merges.byte_symbol(b); }
+  bool pair(std::string_view, uint32_t, uint32_t, uint32_t, int32_t l, int32_t r,
+            int32_t& rank, int32_t& joined) const {
+    return merges.find(l, r, rank, joined);
+  }
+  int32_t piece_id(std::string_view, uint32_t, uint32_t, int32_t sym) const {
+    return merges.vocab_id(sym);
+  }
+};
+
+template <class Emit>
+void BPETokenizer::bpe_word(std::string_view word, PieceMerger::Workspace& ws, Emit&& emit) const {
+  const int32_t e = vocab_.find_entry(word);
+  if (e >= 0 && whole_[static_cast<std::size_t>(e)]) {
+    emit(vocab_.id_at(static_cast<std::size_t>(e)));
+    return;
+  }
+  if (rule_ == PairRule::kJoinedToken) {
+    PieceMerger::merge(word, JoinedTokenRanker{vocab_}, ws, emit);
+  } else {
+    PieceMerger::merge(word, MergeListRanker{merges_}, ws, emit);
+  }
+}
+
+template <class Emit>
+void BPETokenizer::naive_word_count(std::string_view text, Emit&& emit) const {
+  int32_t k = 0;
+  bool in_word = false;
+  for (unsigned char c : text) {
+    const bool space = PreTokenizer::class_of(c) == PreTokenizer::kSpace;
+    if (!space && !in_word) emit(k++);
+    in_word = !space;
+  }
+}
+
+template <class Emit>
+void BPETokenizer::encode_each(std::string_view text, Emit&& emit) const {
+  if (!is_loaded()) {
+    naive_word_count(text, emit);
+    return;
+  }
+  PieceMerger::Workspace ws;
+  PreTokenizer::split(text, [&](std::string_view word) { bpe_word(word, ws, emit); });
+}
+
+}  // namespace corvane
