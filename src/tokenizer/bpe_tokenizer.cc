@@ -11,12 +11,10 @@ namespace corvane {
 BPETokenizer::BPETokenizer(BPETokenizer&& other) noexcept
     : vocab_(std::move(other.vocab_)),
       merges_(std::move(other.merges_)),
-      rule_(other.rule_),
-      whole_(std::move(other.whole_)) {
+      rule_(other.rule_) {
   other.vocab_ = Vocabulary();
   other.merges_ = MergeTable();
   other.rule_ = PairRule::kJoinedToken;
-  other.whole_.clear();
 }
 
 BPETokenizer& BPETokenizer::operator=(BPETokenizer&& other) noexcept {
@@ -24,12 +22,10 @@ BPETokenizer& BPETokenizer::operator=(BPETokenizer&& other) noexcept {
     vocab_ = std::move(other.vocab_);
     merges_ = std::move(other.merges_);
     rule_ = other.rule_;
-    whole_ = std::move(other.whole_);
     other.vocab_ = Vocabulary();
     other.merges_ = MergeTable();
     other.rule_ = PairRule::kJoinedToken;
-    other.whole_.clear();
-  }
+    }
   return *this;
 }
 
@@ -147,18 +143,17 @@ void BPETokenizer::finish_load() {
   vocab_.finish();
   if (rule_ == PairRule::kJoinedToken) {
     // A pre-token that is itself a vocabulary key is that one token.
-    whole_.assign(vocab_.size(), 1);
+    for (std::size_t e = 0; e < vocab_.size(); ++e) vocab_.set_mark(e, true);
     return;
   }
   merges_.finish(vocab_);
-  whole_.assign(vocab_.size(), 0);
   PieceMerger::Workspace ws;
   const MergeListRanker ranker{merges_};
   for (std::size_t e = 0; e < vocab_.size(); ++e) {
     const std::string_view text = vocab_.text_at(e);
     std::size_t pieces = 0;
     PieceMerger::merge(text, ranker, ws, [&](int32_t) { ++pieces; });
-    whole_[e] = pieces == 1;
+    vocab_.set_mark(e, pieces == 1);
   }
 }
 

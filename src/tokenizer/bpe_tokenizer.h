@@ -10,6 +10,7 @@
 #include "tokenizer/piece_merger.h"
 #include "tokenizer/pre_tokenizer.h"
 #include "tokenizer/vocabulary.h"
+#include "tokenizer/word_cache.h"
 
 namespace corvane {
 
@@ -57,17 +58,23 @@ class BPETokenizer {
   void finish_load();
   static std::size_t base64_decode(std::string_view s, std::string& out);
 
+  // Scratch state of one encode call.
+  struct CallState {
+    PieceMerger::Workspace ws;
+    WordCache cache;
+    std::vector<int32_t> ids;
+  };
+
   template <class Emit>
-  void bpe_word(std::string_view word, PieceMerger::Workspace& ws, Emit&& emit) const;
+  void bpe_word(std::string_view word, uint64_t h, CallState& st, Emit&& emit) const;
   template <class Emit>
   void naive_word_count(std::string_view text, Emit&& emit) const;
 
   Vocabulary vocab_;   // token text <-> id, both directions
   MergeTable merges_;  // ranked pairs; filled only from tokenizer.json
   PairRule rule_ = PairRule::kJoinedToken;
-  // Per vocabulary entry: merging the entry's own text ends in that one piece, so a
-  // pre-token equal to the text encodes to the entry's id without running the merge loop.
-  std::vector<uint8_t> whole_;
+  // Each vocabulary token is marked when merging its own text ends in that one piece, so
+  // that a pre-token equal to the token encodes to its id without running the merge loop.
 };
 
 struct BPETokenizer::JoinedTokenRanker {
@@ -99,17 +106,28 @@ struct BPETokenizer::MergeListRanker {
 };
 
 template <class Emit>
-void BPETokenizer::bpe_word(std::string_view word, PieceMerger::Workspace& ws, Emit&& emit) const {
-  const int32_t e = vocab_.find_entry(word);
-  if (e >= 0 && whole_[static_cast<std::size_t>(e)]) {
-    emit(vocab_.id_at(static_cast<std::size_t>(e)));
+void BPETokenizer::bpe_word(std::string_view word, uint64_t h, CallState& st, Emit&& emit) const {
+  const int64_t slot = vocab_.find_slot(word, h);
+  if (slot >= 0 && vocab_.mark_at_slot(slot)) {
+    emit(vocab_.id_at_slot(slot));
     return;
   }
-  if (rule_ == PairRule::kJoinedToken) {
-    PieceMerger::merge(word, JoinedTokenRanker{vocab_}, ws, emit);
-  } else {
-    PieceMerger::merge(word, MergeListRanker{merges_}, ws, emit);
+  // Merging is the slow path; a word seen before in this call reuses its ids.
+  const int32_t* cached;
+  std::size_t n;
+  if (st.cache.find(word, h, cached, n)) {
+    for (std::size_t i = 0; i < n; ++i) emit(cached[i]);
+    return;
   }
+  st.ids.clear();
+  auto collect = [&](int32_t id) { st.ids.push_back(id); };
+  if (rule_ == PairRule::kJoinedToken) {
+    PieceMerger::merge(word, JoinedTokenRanker{vocab_}, st.ws, collect);
+  } else {
+    PieceMerger::merge(word, MergeListRanker{merges_}, st.ws, collect);
+  }
+  st.cache.insert(word, h, st.ids.data(), st.ids.size());
+  for (int32_t id : st.ids) emit(id);
 }
 
 template <class Emit>
@@ -129,8 +147,10 @@ void BPETokenizer::encode_each(std::string_view text, Emit&& emit) const {
     naive_word_count(text, emit);
     return;
   }
-  PieceMerger::Workspace ws;
-  PreTokenizer::split(text, [&](std::string_view word) { bpe_word(word, ws, emit); });
+  CallState st;
+  PreTokenizer::split(text, [&](std::string_view word) {
+    bpe_word(word, Vocabulary::hash(word.data(), word.size()), st, emit);
+  });
 }
 
 }  // namespace corvane

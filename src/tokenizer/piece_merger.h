@@ -1,10 +1,13 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
+
+#include "tokenizer/pair_queue.h"
 
 namespace corvane {
 
@@ -26,24 +29,19 @@ namespace corvane {
 // Short words use the plain pass-by-pass procedure over cached pair ranks (fastest for the
 // few bytes of a typical word); long words use a priority queue ordered by (rank, position)
 // over linked pieces, which joins the very same pairs in the very same order in
-// O(n log n). The scratch buffers live in a Workspace owned by the caller, so a call
+// O(n log n) at worst. The scratch buffers live in a Workspace owned by the caller, so a call
 // allocates nothing once the buffers have grown.
 class PieceMerger {
  public:
   static constexpr std::size_t kShortWord = 32;
 
   struct Workspace {
-    struct Item {
-      int32_t rank;
-      uint32_t start;
-      uint32_t mid;
-      uint32_t end;
-      int32_t joined;
-    };
-    std::vector<uint32_t> end;    // end of the piece starting here; 0 when no piece starts here
-    std::vector<uint32_t> prev;   // start of the previous piece
-    std::vector<int32_t> sym;     // symbol of the piece starting here
-    std::vector<Item> heap;
+    std::vector<uint32_t> end;     // end of the piece starting here; 0 when no piece starts here
+    std::vector<uint32_t> prev;    // start of the previous piece
+    std::vector<int32_t> sym;      // symbol of the piece starting here
+    std::vector<int32_t> rank;     // rank of the pair starting here (kNone: not ranked)
+    std::vector<int32_t> joined;   // symbol of that pair's joined piece
+    PairQueue queue;
   };
 
   template <class Ranker, class Emit>
@@ -105,51 +103,57 @@ class PieceMerger {
 
   template <class Ranker, class Emit>
   static void merge_long(std::string_view word, const Ranker& ranker, Workspace& ws, Emit&& emit) {
-    using Item = Workspace::Item;
     const auto* s = reinterpret_cast<const unsigned char*>(word.data());
     const uint32_t n = static_cast<uint32_t>(word.size());
     ws.end.resize(n + 1);
     ws.prev.resize(n + 1);
     ws.sym.resize(n + 1);
-    ws.heap.clear();
+    ws.rank.resize(n + 1);
+    ws.joined.resize(n + 1);
+    ws.queue.clear();
     for (uint32_t i = 0; i < n; ++i) {
       ws.end[i] = i + 1;
       ws.prev[i] = i - 1;  // wraps for i == 0; never read there
       ws.sym[i] = ranker.byte_symbol(s[i]);
     }
     ws.end[n] = 0;
-    // Heap order: lowest rank first, then leftmost start.
-    auto later = [](const Item& x, const Item& y) {
-      return x.rank != y.rank ? x.rank > y.rank : x.start > y.start;
-    };
+    // Ranks the pair of pieces starting at a (ending at b) and at b (ending at c), and
+    // queues it when ranked. A pair is identified by its start: the queue may hold keys of
+    // pairs that have since changed, and a popped key counts only if the pair now starting
+    // there still has that rank (a different pair at the same start with the same rank
+    // would be joined at the same point of the order, to the same result).
     auto consider = [&](uint32_t a, uint32_t b, uint32_t c) {
-      Item it{0, a, b, c, 0};
-      if (ranker.pair(word, a, b, c, ws.sym[a], ws.sym[b], it.rank, it.joined)) {
-        ws.heap.push_back(it);
-        return true;
+      int32_t r, j;
+      if (ranker.pair(word, a, b, c, ws.sym[a], ws.sym[b], r, j)) {
+        ws.rank[a] = r;
+        ws.joined[a] = j;
+        ws.queue.push(r, a);
+      } else {
+        ws.rank[a] = kNone;
       }
-      return false;
     };
     for (uint32_t i = 0; i + 1 < n; ++i) consider(i, i + 1, i + 2);
-    std::make_heap(ws.heap.begin(), ws.heap.end(), later);
-    while (!ws.heap.empty()) {
-      std::pop_heap(ws.heap.begin(), ws.heap.end(), later);
-      const Item it = ws.heap.back();
-      ws.heap.pop_back();
-      // Stale entries: one of the two pieces has changed since the pair was queued.
-      if (ws.end[it.start] != it.mid || ws.end[it.mid] != it.end) continue;
-      ws.end[it.start] = it.end;
-      ws.end[it.mid] = 0;
-      ws.sym[it.start] = it.joined;
-      if (it.end < n) ws.prev[it.end] = it.start;
-      if (it.start > 0) {
-        const uint32_t p = ws.prev[it.start];
-        if (consider(p, it.start, it.end)) std::push_heap(ws.heap.begin(), ws.heap.end(), later);
+    ws.rank[n - 1] = kNone;
+    while (!ws.queue.empty()) {
+      int32_t r;
+      uint32_t a;
+      ws.queue.pop(r, a);
+      if (ws.end[a] == 0 || ws.rank[a] != r) continue;  // stale
+      const uint32_t b = ws.end[a];
+      const uint32_t c = ws.end[b];
+      ws.end[a] = c;
+      ws.end[b] = 0;
+      ws.rank[b] = kNone;
+      ws.sym[a] = ws.joined[a];
+      if (c < n) {
+        ws.prev[c] = a;
+        consider(a, c, ws.end[c]);
+      } else {
+        ws.rank[a] = kNone;
       }
-      if (it.end < n) {
-        if (consider(it.start, it.end, ws.end[it.end])) {
-          std::push_heap(ws.heap.begin(), ws.heap.end(), later);
-        }
+      if (a > 0) {
+        const uint32_t p = ws.prev[a];
+        consider(p, a, c);
       }
     }
     for (uint32_t a = 0; a < n; a = ws.end[a]) emit(ranker.piece_id(word, a, ws.end[a], ws.sym[a]));

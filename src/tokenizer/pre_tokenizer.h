@@ -29,7 +29,7 @@ class PreTokenizer {
   static ByteClass class_of(unsigned char c) { return static_cast<ByteClass>(kClasses[c]); }
 
   // Length of the pre-token that starts at `pos` (pos < text.size()); always >= 1.
-  static std::size_t next_length(std::string_view text, std::size_t pos);
+  static inline std::size_t next_length(std::string_view text, std::size_t pos);
 
   // Calls emit(std::string_view piece) for each pre-token, in text order. Together the
   // pieces cover `text` exactly.
@@ -45,7 +45,57 @@ class PreTokenizer {
   }
 
  private:
+  // Length of the contraction suffix ('s, 't, 're, 've, 'm, 'll, 'd) at p, or 0.
+  static std::size_t contraction_length(const unsigned char* p, std::size_t avail) {
+    if (avail < 2) return 0;
+    switch (p[1]) {
+      case 's':
+      case 't':
+      case 'm':
+      case 'd':
+        return 2;
+      case 'r':
+      case 'v':
+        return (avail >= 3 && p[2] == 'e') ? 3 : 0;
+      case 'l':
+        return (avail >= 3 && p[2] == 'l') ? 3 : 0;
+      default:
+        return 0;
+    }
+  }
+
   static const uint8_t kClasses[256];
 };
+
+inline std::size_t PreTokenizer::next_length(std::string_view text, std::size_t pos) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  const unsigned char c = s[pos];
+
+  if (c == '\'') {
+    const std::size_t k = contraction_length(s + pos, n - pos);
+    if (k) return k;
+  }
+
+  uint8_t cls = kClasses[c];
+  std::size_t i = pos;
+  if (c == ' ' && pos + 1 < n && kClasses[s[pos + 1]] != kSpace) {
+    // A single space joins the word, number or run of other bytes behind it.
+    ++i;
+    cls = kClasses[s[i]];
+  }
+  if (cls != kSpace) {
+    ++i;
+    while (i < n && kClasses[s[i]] == cls) ++i;
+    return i - pos;
+  }
+
+  // Whitespace run [pos, j).
+  std::size_t j = pos + 1;
+  while (j < n && kClasses[s[j]] == kSpace) ++j;
+  if (j == n) return j - pos;            // reaches the end of the text
+  if (j - pos >= 2) return j - pos - 1;  // leave the last byte to what follows
+  return 1;
+}
 
 }  // namespace corvane

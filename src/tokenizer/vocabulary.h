@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -14,8 +15,10 @@ namespace corvane {
 //
 // Token texts are raw bytes, stored once each in one contiguous arena. Lookups take a
 // string_view, so a caller asking about a byte range of its input never builds a string.
-// The text -> id side is an open-addressing hash table over the arena; the id -> text side
-// is a flat array when the ids are dense (the normal case) and a hash map otherwise.
+// The text -> id side is an open-addressing hash table whose 16-byte slots hold the first
+// eight bytes, the length and the id of their token: a lookup of a short token (nearly all
+// of them) touches one cache line. The id -> text side is a flat array when the ids are
+// dense (the normal case) and a hash map otherwise.
 //
 // Loading is append-only: `assign` is called once per source entry, in source order, and
 // `finish` once at the end. After `finish` the object is only read, so any number of
@@ -35,12 +38,31 @@ class Vocabulary {
   // Length in bytes of the longest token text.
   std::size_t max_token_length() const { return max_len_; }
 
-  // Index of the entry holding `token`, or -1. Entry indexes run from 0 to size() - 1.
-  int32_t find_entry(std::string_view token) const;
+  // Slot handle of `token` in the hash table, or -1 when `token` is not a key.
+  int64_t find_slot(std::string_view token) const {
+    return find_slot(token, hash(token.data(), token.size()));
+  }
+  // The same, for a caller that already has hash(token).
+  inline int64_t find_slot(std::string_view token, uint64_t h) const;
+  // Starts loading the cache line that a lookup of a token with hash `h` reads first.
+  void prefetch(uint64_t h) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(h) & (slots_.size() - 1)]);
+  }
+  int32_t id_at_slot(int64_t slot) const { return slots_[static_cast<std::size_t>(slot)].id; }
+  // A per-token mark that the owner may set once loading is done (see `set_mark`).
+  bool mark_at_slot(int64_t slot) const {
+    return (slots_[static_cast<std::size_t>(slot)].len_mark & kMarkBit) != 0;
+  }
+
   // Pointer to the id of `token`, or nullptr when `token` is not a key.
   const int32_t* find(std::string_view token) const {
-    int32_t e = find_entry(token);
-    return e < 0 ? nullptr : &entries_[static_cast<std::size_t>(e)].id;
+    const int64_t s = find_slot(token);
+    return s < 0 ? nullptr : &slots_[static_cast<std::size_t>(s)].id;
+  }
+  // Index of the entry holding `token`, or -1. Entry indexes run from 0 to size() - 1.
+  int32_t find_entry(std::string_view token) const {
+    const int64_t s = find_slot(token);
+    return s < 0 ? -1 : static_cast<int32_t>(slot_entry_[static_cast<std::size_t>(s)]);
   }
 
   std::string_view text_at(std::size_t entry) const {
@@ -48,12 +70,28 @@ class Vocabulary {
     return std::string_view(arena_.data() + en.offset, en.len);
   }
   int32_t id_at(std::size_t entry) const { return entries_[entry].id; }
+  // Sets the mark of an entry's token (false for every token until set).
+  void set_mark(std::size_t entry, bool mark);
 
   // The token text of `id`, if `id` has one (after `finish`).
-  bool token_of(int32_t id, std::string_view& out) const;
+  bool token_of(int32_t id, std::string_view& out) const {
+    int64_t entry = -1;
+    if (use_dense_) {
+      const int64_t k = static_cast<int64_t>(id) - dense_base_;
+      if (k >= 0 && k < static_cast<int64_t>(dense_.size())) entry = dense_[static_cast<std::size_t>(k)];
+    } else {
+      auto it = sparse_.find(id);
+      if (it != sparse_.end()) entry = it->second;
+    }
+    if (entry < 0) return false;
+    out = text_at(static_cast<std::size_t>(entry));
+    return true;
+  }
 
   // Fast 64-bit hash of a byte range; shared by the tokenizers' own tables.
-  static uint64_t hash(const char* p, std::size_t n);
+  static inline uint64_t hash(const char* p, std::size_t n);
+  // The first eight bytes of a range, zero-padded.
+  static inline uint64_t head(const char* p, std::size_t n);
 
  private:
   struct Entry {
@@ -62,16 +100,21 @@ class Vocabulary {
     int32_t id;
   };
   struct Slot {
-    uint32_t entry_plus_one;  // 0: empty slot
-    uint32_t tag;             // high half of the hash, to skip most byte comparisons
+    uint64_t head;      // first eight bytes of the token, zero-padded
+    uint32_t len_mark;  // token length, plus kMarkBit; kEmpty for an empty slot
+    int32_t id;
   };
+  static constexpr uint32_t kMarkBit = 0x80000000u;
+  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
 
   void grow();
-  int32_t insert_text(std::string_view token, uint64_t h);
+  uint32_t insert_text(std::string_view token, uint64_t h);
 
   std::string arena_;
   std::vector<Entry> entries_;
-  std::vector<Slot> slots_;  // size is zero or a power of two, at most half full
+  std::vector<Slot> slots_;          // size is zero or a power of two, at most half full
+  std::vector<uint32_t> slot_entry_;  // entry index of each occupied slot
+  std::vector<uint32_t> entry_slot_;  // slot of each entry
   std::size_t max_len_ = 0;
 
   // id -> entry, in assignment order until `finish` turns it into an index.
@@ -81,5 +124,87 @@ class Vocabulary {
   std::unordered_map<int32_t, uint32_t> sparse_;
   bool use_dense_ = true;
 };
+
+namespace vocabulary_detail {
+
+inline uint64_t load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+inline uint64_t load32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline uint64_t mix(uint64_t a, uint64_t b) {
+  __uint128_t r = static_cast<__uint128_t>(a) * b;
+  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+}
+
+constexpr uint64_t kP0 = 0xa0761d6478bd642full;
+constexpr uint64_t kP1 = 0xe7037ed1a0b428dbull;
+constexpr uint64_t kP2 = 0x8ebc6af09c88c6e3ull;
+
+}  // namespace vocabulary_detail
+
+// A multiply-mix hash in the style of wyhash: short keys (almost every token) take one or
+// two loads and two 128-bit multiplies.
+inline uint64_t Vocabulary::hash(const char* p, std::size_t n) {
+  using namespace vocabulary_detail;
+  uint64_t seed = kP0 ^ (static_cast<uint64_t>(n) * kP2);
+  uint64_t a, b;
+  if (n <= 16) {
+    if (n >= 8) {
+      a = load64(p);
+      b = load64(p + n - 8);
+    } else if (n >= 4) {
+      a = load32(p);
+      b = load32(p + n - 4);
+    } else if (n > 0) {
+      const auto* u = reinterpret_cast<const unsigned char*>(p);
+      a = (static_cast<uint64_t>(u[0]) << 16) | (static_cast<uint64_t>(u[n >> 1]) << 8) | u[n - 1];
+      b = 0;
+    } else {
+      a = b = 0;
+    }
+  } else {
+    std::size_t i = n;
+    while (i > 16) {
+      seed = mix(load64(p) ^ kP1, load64(p + 8) ^ seed);
+      p += 16;
+      i -= 16;
+    }
+    a = load64(p + i - 16);
+    b = load64(p + i - 8);
+  }
+  return mix(kP1 ^ n, mix(a ^ kP1, b ^ seed));
+}
+
+inline uint64_t Vocabulary::head(const char* p, std::size_t n) {
+  if (n >= 8) return vocabulary_detail::load64(p);
+  uint64_t v = 0;
+  std::memcpy(&v, p, n);
+  return v;
+}
+
+inline int64_t Vocabulary::find_slot(std::string_view token, uint64_t h) const {
+  if (slots_.empty()) return -1;
+  const char* p = token.data();
+  const std::size_t n = token.size();
+  const uint64_t hd = head(p, n);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.len_mark == kEmpty) return -1;
+    if ((s.len_mark & ~kMarkBit) == n && s.head == hd) {
+      if (n <= 8) return static_cast<int64_t>(i);
+      const Entry& e = entries_[slot_entry_[i]];
+      if (std::memcmp(arena_.data() + e.offset + 8, p + 8, n - 8) == 0) return static_cast<int64_t>(i);
+    }
+  }
+}
 
 }  // namespace corvane
