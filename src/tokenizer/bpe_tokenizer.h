@@ -66,7 +66,7 @@ class BPETokenizer {
   };
 
   template <class Emit>
-  void bpe_word(std::string_view word, uint64_t h, CallState& st, Emit&& emit) const;
+  void bpe_word(std::string_view word, uint64_t h, uint64_t hd, CallState& st, Emit&& emit) const;
   template <class Emit>
   void naive_word_count(std::string_view text, Emit&& emit) const;
 
@@ -106,8 +106,9 @@ struct BPETokenizer::MergeListRanker {
 };
 
 template <class Emit>
-void BPETokenizer::bpe_word(std::string_view word, uint64_t h, CallState& st, Emit&& emit) const {
-  const int64_t slot = vocab_.find_slot(word, h);
+void BPETokenizer::bpe_word(std::string_view word, uint64_t h, uint64_t hd, CallState& st,
+                            Emit&& emit) const {
+  const int64_t slot = vocab_.find_slot(word, h, hd);
   if (slot >= 0 && vocab_.mark_at_slot(slot)) {
     emit(vocab_.id_at_slot(slot));
     return;
@@ -148,8 +149,11 @@ void BPETokenizer::encode_each(std::string_view text, Emit&& emit) const {
     return;
   }
   CallState st;
+  const char* const end = text.data() + text.size();
   PreTokenizer::split(text, [&](std::string_view word) {
-    bpe_word(word, Vocabulary::hash(word.data(), word.size()), st, emit);
+    const uint64_t hd = end - word.data() >= 8 ? Vocabulary::head_readable8(word.data(), word.size())
+                                               : Vocabulary::head(word.data(), word.size());
+    bpe_word(word, Vocabulary::hash(word.data(), word.size(), hd), hd, st, emit);
   });
 }
 

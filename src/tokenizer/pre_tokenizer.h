@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace corvane {
 
 // Cuts text into the pre-tokens that byte-pair merging works inside.
@@ -64,6 +68,42 @@ class PreTokenizer {
     }
   }
 
+  // End of the run of bytes of class `cls` that starts at or before `i` (s[i] is already
+  // known to belong to it or i == n).
+  static std::size_t run_end(const unsigned char* s, std::size_t i, std::size_t n, uint8_t cls) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: classify them all, then the first byte of another class is
+    // one count-trailing-zeros away instead of a loop whose exit the CPU cannot predict.
+    while (i + 16 <= n) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      __m128i in;
+      if (cls == kLetter) {
+        // (b | 0x20) - 'a' < 26, as a signed comparison after shifting the range to -128.
+        const __m128i x = _mm_add_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8(static_cast<char>(128 - 'a')));
+        in = _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(-128 + 26)));
+      } else if (cls == kDigit) {
+        const __m128i x = _mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(128 - '0')));
+        in = _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(-128 + 10)));
+      } else {
+        const __m128i lx = _mm_add_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8(static_cast<char>(128 - 'a')));
+        const __m128i letter = _mm_cmplt_epi8(lx, _mm_set1_epi8(static_cast<char>(-128 + 26)));
+        const __m128i dx = _mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(128 - '0')));
+        const __m128i digit = _mm_cmplt_epi8(dx, _mm_set1_epi8(static_cast<char>(-128 + 10)));
+        const __m128i wx = _mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(128 - 0x09)));
+        const __m128i ctl = _mm_cmplt_epi8(wx, _mm_set1_epi8(static_cast<char>(-128 + 5)));
+        const __m128i space = _mm_or_si128(ctl, _mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
+        const __m128i not_other = _mm_or_si128(_mm_or_si128(letter, digit), space);
+        in = cls == kSpace ? space : _mm_xor_si128(not_other, _mm_set1_epi8(-1));
+      }
+      const unsigned out = ~static_cast<unsigned>(_mm_movemask_epi8(in)) & 0xFFFFu;
+      if (out) return i + static_cast<std::size_t>(__builtin_ctz(out));
+      i += 16;
+    }
+#endif
+    while (i < n && kClasses[s[i]] == cls) ++i;
+    return i;
+  }
+
   static const uint8_t kClasses[256];
 };
 
@@ -84,15 +124,10 @@ inline std::size_t PreTokenizer::next_length(std::string_view text, std::size_t 
     ++i;
     cls = kClasses[s[i]];
   }
-  if (cls != kSpace) {
-    ++i;
-    while (i < n && kClasses[s[i]] == cls) ++i;
-    return i - pos;
-  }
+  if (cls != kSpace) return run_end(s, i + 1, n, cls) - pos;
 
   // Whitespace run [pos, j).
-  std::size_t j = pos + 1;
-  while (j < n && kClasses[s[j]] == kSpace) ++j;
+  const std::size_t j = run_end(s, pos + 1, n, kSpace);
   if (j == n) return j - pos;            // reaches the end of the text
   if (j - pos >= 2) return j - pos - 1;  // leave the last byte to what follows
   return 1;

@@ -42,8 +42,11 @@ class Vocabulary {
   int64_t find_slot(std::string_view token) const {
     return find_slot(token, hash(token.data(), token.size()));
   }
-  // The same, for a caller that already has hash(token).
-  inline int64_t find_slot(std::string_view token, uint64_t h) const;
+  // The same, for a caller that already has hash(token) and head(token).
+  inline int64_t find_slot(std::string_view token, uint64_t h, uint64_t hd) const;
+  int64_t find_slot(std::string_view token, uint64_t h) const {
+    return find_slot(token, h, head(token.data(), token.size()));
+  }
   // Starts loading the cache line that a lookup of a token with hash `h` reads first.
   void prefetch(uint64_t h) const {
     if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(h) & (slots_.size() - 1)]);
@@ -89,9 +92,17 @@ class Vocabulary {
   }
 
   // Fast 64-bit hash of a byte range; shared by the tokenizers' own tables.
-  static inline uint64_t hash(const char* p, std::size_t n);
+  static uint64_t hash(const char* p, std::size_t n) { return hash(p, n, head(p, n)); }
+  // The same, given head(p, n).
+  static inline uint64_t hash(const char* p, std::size_t n, uint64_t hd);
   // The first eight bytes of a range, zero-padded.
   static inline uint64_t head(const char* p, std::size_t n);
+  // The same, when at least eight bytes are readable from p: one load and a mask.
+  static uint64_t head_readable8(const char* p, std::size_t n) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return n >= 8 ? v : v & ((uint64_t{1} << (8 * n)) - 1);
+  }
 
  private:
   struct Entry {
@@ -150,51 +161,38 @@ constexpr uint64_t kP2 = 0x8ebc6af09c88c6e3ull;
 
 }  // namespace vocabulary_detail
 
-// A multiply-mix hash in the style of wyhash: short keys (almost every token) take one or
-// two loads and two 128-bit multiplies.
-inline uint64_t Vocabulary::hash(const char* p, std::size_t n) {
+// A multiply-mix hash in the style of wyhash. Keys of up to eight bytes (most tokens) are
+// hashed from their zero-padded head with a single 128-bit multiply.
+inline uint64_t Vocabulary::hash(const char* p, std::size_t n, uint64_t hd) {
   using namespace vocabulary_detail;
+  if (n <= 8) return mix(hd ^ kP1, static_cast<uint64_t>(n) ^ kP0);
   uint64_t seed = kP0 ^ (static_cast<uint64_t>(n) * kP2);
-  uint64_t a, b;
-  if (n <= 16) {
-    if (n >= 8) {
-      a = load64(p);
-      b = load64(p + n - 8);
-    } else if (n >= 4) {
-      a = load32(p);
-      b = load32(p + n - 4);
-    } else if (n > 0) {
-      const auto* u = reinterpret_cast<const unsigned char*>(p);
-      a = (static_cast<uint64_t>(u[0]) << 16) | (static_cast<uint64_t>(u[n >> 1]) << 8) | u[n - 1];
-      b = 0;
-    } else {
-      a = b = 0;
-    }
-  } else {
-    std::size_t i = n;
-    while (i > 16) {
-      seed = mix(load64(p) ^ kP1, load64(p + 8) ^ seed);
-      p += 16;
-      i -= 16;
-    }
-    a = load64(p + i - 16);
-    b = load64(p + i - 8);
+  if (n <= 16) return mix(load64(p) ^ kP1, load64(p + n - 8) ^ seed);
+  std::size_t i = n;
+  while (i > 16) {
+    seed = mix(load64(p) ^ kP1, load64(p + 8) ^ seed);
+    p += 16;
+    i -= 16;
   }
-  return mix(kP1 ^ n, mix(a ^ kP1, b ^ seed));
+  return mix(load64(p + i - 16) ^ kP1, load64(p + i - 8) ^ seed);
 }
 
+// Reads the bytes with at most two overlapping loads; overlapping bytes are equal, so
+// or-ing them together is harmless.
 inline uint64_t Vocabulary::head(const char* p, std::size_t n) {
-  if (n >= 8) return vocabulary_detail::load64(p);
-  uint64_t v = 0;
-  std::memcpy(&v, p, n);
-  return v;
+  using namespace vocabulary_detail;
+  if (n >= 8) return load64(p);
+  if (n >= 4) return load32(p) | (load32(p + n - 4) << (8 * (n - 4)));
+  if (n == 0) return 0;
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint64_t>(u[0]) | (static_cast<uint64_t>(u[n >> 1]) << (8 * (n >> 1))) |
+         (static_cast<uint64_t>(u[n - 1]) << (8 * (n - 1)));
 }
 
-inline int64_t Vocabulary::find_slot(std::string_view token, uint64_t h) const {
+inline int64_t Vocabulary::find_slot(std::string_view token, uint64_t h, uint64_t hd) const {
   if (slots_.empty()) return -1;
   const char* p = token.data();
   const std::size_t n = token.size();
-  const uint64_t hd = head(p, n);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
