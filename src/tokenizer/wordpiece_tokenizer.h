@@ -3,17 +3,55 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "tokenizer/vocabulary.h"
 
 namespace corvane {
 
+// A WordPiece tokenizer loaded from a one-token-per-line vocab.txt file.
+//
+// Text is split at the six ASCII whitespace bytes into words, and each word greedily into
+// the longest vocabulary pieces from the left; every piece after the first is looked up
+// with "##" in front. A word that cannot be split completely becomes UNK_ID.
+//
+// Immutable once constructed: every public method only reads the tables.
 class WordPieceTokenizer {
  public:
   static constexpr int32_t UNK_ID = 100;
+
   explicit WordPieceTokenizer(const std::string& vocab_txt_path);
-  std::vector<int32_t> encode(const std::string& text) const;
+
+  std::vector<int32_t> encode(std::string_view text) const;
   std::string decode(const std::vector<int32_t>& ids) const;
-  std::size_t count(const std::string& text) const;
+  // The number of ids `encode` returns for `text`, without building them.
+  std::size_t count(std::string_view text) const;
+
+ private:
+  // One cell of the double-array trie over the vocabulary's token texts. The child of
+  // node `n` for byte `c` is cell `trie_[n].base + c` when that cell's `check` is `n`.
+  struct TrieCell {
+    int32_t base;   // children offset; 0 for a node without children
+    int32_t check;  // the parent node; -1 in an unused cell, a value no node has in the root
+    int32_t id;     // the id of the token ending at this node, or -1
+  };
+
+  void load_vocab(const std::string& path);
+  void build_trie();
+
+  // Appends the ids of one word to `ids` (when kCollect) and returns how many it yields.
+  template <bool kCollect>
+  std::size_t wordpiece_tokenize(const unsigned char* word, std::size_t len,
+                                 std::vector<int32_t>& ids) const;
+  template <bool kCollect>
+  std::size_t encode_text(std::string_view text, std::vector<int32_t>& ids) const;
+
+  Vocabulary vocab_;  // token text <-> id, both directions, exactly as loaded
+  std::vector<TrieCell> trie_;
+  // The node reached by the bytes "##": continuation pieces are matched below it.
+  // -1 when the vocabulary holds no token beginning with "##".
+  int32_t continuation_root_ = -1;
 };
 
 }  // namespace corvane
