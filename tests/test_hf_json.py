@@ -647,7 +647,10 @@ def merge_setups(draw, byte_level: bool):
     vocab = {s: 7 * i for s, i, keep in zip(symbols, id_values, in_vocab) if keep}
     if not vocab:
         vocab = {symbols[0]: 7}
-    word_st = st.lists(st.sampled_from(alphabet), min_size=1, max_size=90).map(bytes)
+    # Lengths spread evenly up to 90 bytes: most words take the engine's long-word path
+    # (above 32 bytes), the rest its short-word path.
+    word_st = st.integers(1, 90).flatmap(
+        lambda n: st.lists(st.sampled_from(alphabet), min_size=n, max_size=n)).map(bytes)
     words = draw(st.lists(word_st, min_size=1, max_size=4))
     return vocab, merges, words
 
