@@ -10,12 +10,7 @@ void MergeTable::intern_bytes() {
   }
 }
 
-int32_t MergeTable::intern(std::string_view text) {
-  int32_t e = symbols_.find_entry(text);
-  if (e >= 0) return e;
-  symbols_.assign(text, 0);
-  return static_cast<int32_t>(symbols_.size() - 1);
-}
+int32_t MergeTable::intern(std::string_view text) { return static_cast<int32_t>(symbols_.intern(text)); }
 
 void MergeTable::grow() {
   const std::size_t cap = slots_.empty() ? 1024 : slots_.size() * 2;

@@ -39,7 +39,7 @@ class PieceMerger {
     std::vector<uint32_t> end;     // end of the piece starting here; 0 when no piece starts here
     std::vector<uint32_t> prev;    // start of the previous piece
     std::vector<int32_t> sym;      // symbol of the piece starting here
-    std::vector<int32_t> rank;     // rank of the pair starting here (kNone: not ranked)
+    std::vector<int64_t> rank;     // rank of the pair starting here (kNone: not ranked)
     std::vector<int32_t> joined;   // symbol of that pair's joined piece
     PairQueue queue;
   };
@@ -55,7 +55,8 @@ class PieceMerger {
   }
 
  private:
-  static constexpr int32_t kNone = INT32_MAX;
+  // Outside the 32-bit range, so that no real rank (INT32_MAX included) is mistaken for it.
+  static constexpr int64_t kNone = INT64_MAX;
 
   template <class Ranker, class Emit>
   static void merge_short(std::string_view word, const Ranker& ranker, Emit&& emit) {

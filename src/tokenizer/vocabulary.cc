@@ -5,8 +5,15 @@
 
 namespace corvane {
 
-void Vocabulary::grow() {
-  const std::size_t cap = slots_.empty() ? 1024 : slots_.size() * 2;
+void Vocabulary::reserve(std::size_t n) {
+  std::size_t cap = slots_.empty() ? 1024 : slots_.size();
+  while ((entries_.size() + n) * 2 > cap) cap *= 2;
+  if (cap > slots_.size()) grow(cap);
+  entries_.reserve(entries_.size() + n);
+  entry_slot_.reserve(entries_.size() + n);
+}
+
+void Vocabulary::grow(std::size_t cap) {
   std::vector<Slot> fresh(cap, Slot{0, kEmpty, 0});
   std::vector<uint32_t> fresh_entry(cap, 0);
   const std::size_t mask = cap - 1;
@@ -29,7 +36,7 @@ uint32_t Vocabulary::insert_text(std::string_view token, uint64_t h) {
       token.size() >= kMarkBit || entries_.size() >= std::numeric_limits<int32_t>::max() - 1) {
     throw std::length_error("vocabulary too large");
   }
-  if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+  if ((entries_.size() + 1) * 2 > slots_.size()) grow(slots_.empty() ? 1024 : slots_.size() * 2);
   const uint32_t entry = static_cast<uint32_t>(entries_.size());
   entries_.push_back(Entry{static_cast<uint32_t>(arena_.size()), static_cast<uint32_t>(token.size()), 0});
   arena_.append(token.data(), token.size());
@@ -43,13 +50,17 @@ uint32_t Vocabulary::insert_text(std::string_view token, uint64_t h) {
   return entry;
 }
 
+uint32_t Vocabulary::intern(std::string_view token) {
+  const uint64_t h = hash(token.data(), token.size());
+  const int64_t s = find_slot(token, h);
+  return s >= 0 ? slot_entry_[static_cast<std::size_t>(s)] : insert_text(token, h);
+}
+
 void Vocabulary::assign(std::string_view token, int32_t id) {
-  int32_t e = find_entry(token);
-  if (e < 0) e = static_cast<int32_t>(insert_text(token, hash(token.data(), token.size())));
-  const std::size_t entry = static_cast<std::size_t>(e);
+  const std::size_t entry = intern(token);
   entries_[entry].id = id;
   slots_[entry_slot_[entry]].id = id;
-  pending_ids_.emplace_back(id, static_cast<uint32_t>(e));
+  pending_ids_.emplace_back(id, static_cast<uint32_t>(entry));
 }
 
 void Vocabulary::set_mark(std::size_t entry, bool mark) {

@@ -29,6 +29,13 @@ class Vocabulary {
   // `token` (replacing the token of an earlier equal id).
   void assign(std::string_view token, int32_t id);
 
+  // Entry index of `token`, adding it (with id 0 and no id -> token mapping) if absent.
+  // For tables that only need to number distinct texts.
+  uint32_t intern(std::string_view token);
+
+  // Makes room for `n` more tokens without rehashing.
+  void reserve(std::size_t n);
+
   // Builds the id -> token index. Call once, after the last `assign`.
   void finish();
 
@@ -118,7 +125,7 @@ class Vocabulary {
   static constexpr uint32_t kMarkBit = 0x80000000u;
   static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
 
-  void grow();
+  void grow(std::size_t cap);
   uint32_t insert_text(std::string_view token, uint64_t h);
 
   std::string arena_;
