@@ -17,6 +17,13 @@ namespace {
 // is built, an unused cell's check counts down below kFree).
 constexpr int32_t kNoParent = 0x7fffffff;
 constexpr int32_t kFree = -1;
+// The root, and a cell that is never a node: nothing is the child of cell 1, so a walk
+// from it matches nothing.
+constexpr int32_t kRootNode = 0;
+constexpr int32_t kDeadNode = 1;
+// A node's base has its top bit set when a token ends at the node.
+constexpr uint32_t kFinal = 0x80000000u;
+constexpr uint32_t kBaseMask = 0x7fffffffu;
 // Trie building: marks a free cell that is not in the free list; how often a free cell may
 // fail to take the first child of a node before it leaves the list.
 constexpr int32_t kUnlisted = -2;
@@ -88,13 +95,26 @@ void WordPieceTokenizer::build_trie() {
     uint32_t len;
     int32_t id;
   };
-  const std::size_t n = vocab_.size();
-  std::vector<Key> keys(n), scratch(n);
-  for (std::size_t e = 0; e < n; ++e) {
+  // A token holding a whitespace byte can never be a piece of a word: it stays out of the
+  // trie.
+  std::vector<Key> keys;
+  keys.reserve(vocab_.size());
+  for (std::size_t e = 0; e < vocab_.size(); ++e) {
     const std::string_view t = vocab_.text_at(e);
-    keys[e] = Key{reinterpret_cast<const unsigned char*>(t.data()), static_cast<uint32_t>(t.size()),
-                  vocab_.id_at(e)};
+    const auto* text = reinterpret_cast<const unsigned char*>(t.data());
+    if (std::any_of(text, text + t.size(), is_space)) continue;
+    keys.push_back(Key{text, static_cast<uint32_t>(t.size()), vocab_.id_at(e)});
   }
+  const std::size_t n = keys.size();
+  std::vector<Key> scratch(n);
+  // While building, a cell also carries its node's token id, or for a free cell the links
+  // of the free list.
+  struct BuildCell {
+    int32_t base;
+    int32_t check;
+    int32_t id;
+  };
+  std::vector<BuildCell> cells;
 
   // Unused cells from 256 on form a list in ascending order, so the search for a base
   // visits free cells only. A free cell keeps the list links in its otherwise unused `base`
@@ -107,59 +127,59 @@ void WordPieceTokenizer::build_trie() {
     if (size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
       throw std::length_error("vocabulary too large");
     }
-    const std::size_t old = trie_.size();
-    trie_.resize(size, TrieCell{-1, kFree, kUnlisted});
+    const std::size_t old = cells.size();
+    cells.resize(size, BuildCell{-1, kFree, kUnlisted});
     for (std::size_t i = std::max<std::size_t>(old, 256); i < size; ++i) {
       const auto c = static_cast<int32_t>(i);
-      trie_[i].id = free_tail;
-      if (free_tail >= 0) trie_[static_cast<std::size_t>(free_tail)].base = c; else free_head = c;
+      cells[i].id = free_tail;
+      if (free_tail >= 0) cells[static_cast<std::size_t>(free_tail)].base = c; else free_head = c;
       free_tail = c;
     }
   };
   auto unlink = [&](std::size_t c) {
-    TrieCell& cell = trie_[c];
+    BuildCell& cell = cells[c];
     const int32_t next = cell.base, prev = cell.id;
-    if (prev >= 0) trie_[static_cast<std::size_t>(prev)].base = next; else free_head = next;
-    if (next >= 0) trie_[static_cast<std::size_t>(next)].id = prev; else free_tail = prev;
+    if (prev >= 0) cells[static_cast<std::size_t>(prev)].base = next; else free_head = next;
+    if (next >= 0) cells[static_cast<std::size_t>(next)].id = prev; else free_tail = prev;
     cell.id = kUnlisted;
   };
   // Makes `cell` the child of `parent`.
   auto take = [&](int32_t cell, int32_t parent) {
     const auto c = static_cast<std::size_t>(cell);
-    if (trie_[c].id != kUnlisted) unlink(c);
-    trie_[c] = TrieCell{0, parent, -1};
+    if (cells[c].id != kUnlisted) unlink(c);
+    cells[c] = BuildCell{0, parent, -1};
   };
   // A listed free cell with at least 256 cells after it.
   auto free_cell = [&](int32_t f) {
-    if (f < 0 || static_cast<std::size_t>(f) + 256 >= trie_.size()) {
+    if (f < 0 || static_cast<std::size_t>(f) + 256 >= cells.size()) {
       const int32_t last = free_tail;
-      grow(trie_.size() * 2);
-      if (f < 0) f = last >= 0 ? trie_[static_cast<std::size_t>(last)].base : free_head;
+      grow(cells.size() * 2);
+      if (f < 0) f = last >= 0 ? cells[static_cast<std::size_t>(last)].base : free_head;
     }
     return f;
   };
   grow(std::max<std::size_t>(1024, n * 5 / 2));
-  trie_[0] = TrieCell{0, kNoParent, -1};
+  cells[0] = BuildCell{0, kNoParent, -1};
   int32_t max_base = 0;
 
   // Finds a base at which every label's cell is free; labels are ascending.
   auto find_base = [&](const unsigned char* labels, std::size_t count) -> int32_t {
     for (int32_t f = free_cell(free_head), next;; f = free_cell(next)) {
-      next = trie_[static_cast<std::size_t>(f)].base;
+      next = cells[static_cast<std::size_t>(f)].base;
       const std::size_t base = static_cast<std::size_t>(f) - labels[0];
       bool fits = true;
-      for (std::size_t k = 1; k < count && fits; ++k) fits = trie_[base + labels[k]].check <= kFree;
+      for (std::size_t k = 1; k < count && fits; ++k) fits = cells[base + labels[k]].check <= kFree;
       if (fits) return static_cast<int32_t>(base);
       // A free cell that keeps failing lies among used ones; it leaves the list, so that
       // the search does not grow with the number of nodes placed. It may still become a
       // later child of some node.
-      if (--trie_[static_cast<std::size_t>(f)].check == kFree - kMaxMisses) {
+      if (--cells[static_cast<std::size_t>(f)].check == kFree - kMaxMisses) {
         unlink(static_cast<std::size_t>(f));
       }
     }
   };
   auto add_child = [&](int32_t node, int32_t base, unsigned char label) {
-    trie_[static_cast<std::size_t>(node)].base = base;
+    cells[static_cast<std::size_t>(node)].base = base;
     if (base > max_base) max_base = base;
     const int32_t child = base + label;
     take(child, node);
@@ -174,7 +194,7 @@ void WordPieceTokenizer::build_trie() {
     uint32_t lo, hi, depth;
   };
   std::vector<Pending> stack;
-  stack.push_back(Pending{0, 0, static_cast<uint32_t>(n), 0});
+  if (n > 0) stack.push_back(Pending{kRootNode, 0, static_cast<uint32_t>(n), 0});
   unsigned char labels[256];
   uint32_t bounds[257];
   uint32_t tally[257];
@@ -191,7 +211,7 @@ void WordPieceTokenizer::build_trie() {
       for (uint32_t i = d; i < k.len; ++i) {
         node = add_child(node, free_cell(free_head) - k.text[i], k.text[i]);
       }
-      trie_[static_cast<std::size_t>(node)].id = k.id;
+      cells[static_cast<std::size_t>(node)].id = k.id;
       continue;
     }
     // Orders the range by key_at and lists the distinct bytes (`labels`) with the start of
@@ -235,7 +255,7 @@ void WordPieceTokenizer::build_trie() {
       for (uint32_t i = job.lo; i < job.hi; ++i) scratch[tally[key_at(keys[i]) + 1]++] = keys[i];
       std::copy(scratch.begin() + job.lo, scratch.begin() + job.hi, keys.begin() + job.lo);
     }
-    if (keys[job.lo].len == d) trie_[static_cast<std::size_t>(job.node)].id = keys[job.lo].id;
+    if (keys[job.lo].len == d) cells[static_cast<std::size_t>(job.node)].id = keys[job.lo].id;
     bounds[count] = job.hi;
     const int32_t base = find_base(labels, count);
     for (std::size_t k = count; k-- > 0;) {
@@ -243,17 +263,21 @@ void WordPieceTokenizer::build_trie() {
       stack.push_back(Pending{child, bounds[k], bounds[k + 1], d + 1});
     }
   }
-  // Every cell a walk can reach, base + any byte, lies inside the array. Unused cells get
-  // the same plain contents as the node-less cells 1 to 255.
-  trie_.resize(static_cast<std::size_t>(max_base) + 256);
-  for (TrieCell& cell : trie_) {
-    if (cell.check <= kFree) cell = TrieCell{0, kFree, -1};
+  // Every cell a walk can reach, base + any byte, lies inside the array.
+  const std::size_t size = static_cast<std::size_t>(max_base) + 256;
+  trie_.assign(size, TrieCell{0, kFree});
+  trie_ids_.assign(size, -1);
+  for (std::size_t i = 0; i < std::min(size, cells.size()); ++i) {
+    const BuildCell& cell = cells[i];
+    if (cell.check <= kFree) continue;
+    trie_[i] = TrieCell{static_cast<uint32_t>(cell.base) | (cell.id >= 0 ? kFinal : 0u), cell.check};
+    trie_ids_[i] = cell.id;
   }
 
-  continuation_root_ = -1;
-  int32_t node = 0;
+  continuation_root_ = kDeadNode;
+  int32_t node = kRootNode;
   for (unsigned char c : {'#', '#'}) {
-    const int32_t next = trie_[static_cast<std::size_t>(node)].base + c;
+    const int32_t next = static_cast<int32_t>(trie_[static_cast<std::size_t>(node)].base & kBaseMask) + c;
     if (trie_[static_cast<std::size_t>(next)].check != node) return;
     node = next;
   }
@@ -271,40 +295,34 @@ std::size_t WordPieceTokenizer::wordpiece_tokenize(const unsigned char* word, st
   const std::size_t mark = ids.size();
   std::size_t pieces = 0;
   std::size_t start = 0;
-  int32_t from = 0;
-  while (start < len) {
+  int32_t from = kRootNode;
+  do {
     int32_t node = from;
-    int32_t best_id = -1;
+    uint32_t base = t[node].base;
+    int32_t best = -1;  // the deepest final node passed
     std::size_t best_end = start;
     for (std::size_t i = start; i < len; ++i) {
-      const int32_t next = t[node].base + word[i];
+      const auto next = static_cast<int32_t>((base & kBaseMask) + word[i]);
       if (t[next].check != node) break;
       node = next;
-      if (t[node].id >= 0) {
-        best_id = t[node].id;
+      base = t[node].base;
+      if (base & kFinal) {
+        best = node;
         best_end = i + 1;
       }
     }
-    if (best_id < 0) {
+    if (best < 0) {
       if constexpr (kCollect) {
         ids.resize(mark);
         ids.push_back(UNK_ID);
       }
       return 1;
     }
-    if constexpr (kCollect) ids.push_back(best_id);
+    if constexpr (kCollect) ids.push_back(trie_ids_[static_cast<std::size_t>(best)]);
     ++pieces;
     start = best_end;
     from = continuation_root_;
-    if (from < 0 && start < len) {
-      // No continuation tokens at all: the rest of the word cannot match.
-      if constexpr (kCollect) {
-        ids.resize(mark);
-        ids.push_back(UNK_ID);
-      }
-      return 1;
-    }
-  }
+  } while (start < len);
   return pieces;
 }
 

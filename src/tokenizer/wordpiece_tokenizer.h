@@ -30,17 +30,19 @@ class WordPieceTokenizer {
 
  private:
   // One cell of the double-array trie over the vocabulary's token texts. The child of
-  // node `n` for byte `c` is cell `trie_[n].base + c` when that cell's `check` is `n`.
+  // node `n` for byte `c` is cell `(trie_[n].base & 0x7fffffff) + c` when that cell's
+  // `check` is `n`; the top bit of `base` marks a node at which a token ends, whose id is
+  // `trie_ids_[n]`.
   struct TrieCell {
-    int32_t base;   // children offset; 0 for a node without children
+    uint32_t base;  // children offset (0 for a node without children) | final-node bit
     int32_t check;  // the parent node; -1 in an unused cell, a value no node has in the root
-    int32_t id;     // the id of the token ending at this node, or -1
   };
 
   void load_vocab(const std::string& path);
   void build_trie();
 
-  // Appends the ids of one word to `ids` (when kCollect) and returns how many it yields.
+  // Appends the ids of one word (a non-empty run of non-whitespace bytes) to `ids` when
+  // kCollect, and returns how many ids the word yields.
   template <bool kCollect>
   std::size_t wordpiece_tokenize(const unsigned char* word, std::size_t len,
                                  std::vector<int32_t>& ids) const;
@@ -49,9 +51,10 @@ class WordPieceTokenizer {
 
   Vocabulary vocab_;  // token text <-> id, both directions, exactly as loaded
   std::vector<TrieCell> trie_;
-  // The node reached by the bytes "##": continuation pieces are matched below it.
-  // -1 when the vocabulary holds no token beginning with "##".
-  int32_t continuation_root_ = -1;
+  std::vector<int32_t> trie_ids_;  // per trie node: the id of the token ending there, or -1
+  // The node reached by the bytes "##": continuation pieces are matched below it. When
+  // no token begins with "##", a cell that is no node, so that nothing matches.
+  int32_t continuation_root_ = 1;
 };
 
 }  // namespace corvane
