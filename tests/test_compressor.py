@@ -368,6 +368,20 @@ def test_longer_texts_match_oracles(text):
     assert comp.decompress(text) == oracle_decompress(text)
 
 
+def test_every_alignment(comp):
+    # The scans work on blocks of 16, 32 and 64 bytes and finish byte by byte: place phrases,
+    # short forms and blank runs at every offset from the start and from the end.
+    middles = [" by the way ", "due in order to the fact that", "x FYI to y ", "  \t \r\n\n ",
+               "the application development", " as well as well as ", "a about b plus c "]
+    for middle in middles:
+        for pad in range(0, 140):
+            for tail in (0, 3, 37):
+                text = ("ab " * 50)[:pad] + middle + ("cd " * 20)[:tail]
+                data = text.encode()
+                assert comp.compress(text) == ref_compress(data).decode(), (pad, tail, middle)
+                assert comp.decompress(text) == ref_decompress(data).decode(), (pad, tail, middle)
+
+
 # --------------------------------------------------------------------------------------
 # Large and hostile inputs: many megabytes, which a quadratic implementation cannot handle
 

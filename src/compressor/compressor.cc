@@ -8,6 +8,15 @@
 #include <emmintrin.h>
 #endif
 
+// On x86-64 with GCC or Clang, the two hot loops also exist in an AVX2 + BMI2 version,
+// chosen at construction when the processor has those instructions (a build may leave it
+// out by defining CORVANE_NO_WIDE_PATH).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(CORVANE_NO_WIDE_PATH)
+#define CORVANE_WIDE_PATH 1
+#include <immintrin.h>
+#define CORVANE_WIDE __attribute__((target("avx2,bmi,bmi2,popcnt")))
+#endif
+
 namespace corvane {
 
 namespace {
@@ -76,12 +85,76 @@ inline std::uint64_t load64(const char* p) {
   return v;
 }
 
+#if defined(CORVANE_WIDE_PATH)
+// kExpand[k]: 0xFF in byte b for every bit b set in k, the selector that makes pext gather
+// the kept bytes of an 8-byte word.
+struct ExpandTable {
+  std::uint64_t mask[256];
+};
+
+constexpr ExpandTable make_expand_table() {
+  ExpandTable t{};
+  for (unsigned k = 0; k < 256; ++k) {
+    std::uint64_t m = 0;
+    for (unsigned b = 0; b < 8; ++b)
+      if ((k >> b) & 1u) m |= std::uint64_t{0xFF} << (8 * b);
+    t.mask[k] = m;
+  }
+  return t;
+}
+
+constexpr ExpandTable kExpand = make_expand_table();
+
+// The blank and line-break pass, 32 bytes at a time (see `squeeze`). Advances `i`, `j` and
+// `prev` over the whole blocks of the input.
+CORVANE_WIDE void squeeze_wide(const unsigned char* in, std::size_t n, char* out, std::size_t& i_io,
+                               std::size_t& j_io, unsigned& prev_io) {
+  std::size_t i = i_io, j = j_io;
+  unsigned prev = prev_io;
+  const __m256i space = _mm256_set1_epi8(' ');
+  const __m256i tab = _mm256_set1_epi8('\t');
+  const __m256i lf = _mm256_set1_epi8('\n');
+  const __m256i cr = _mm256_set1_epi8('\r');
+  for (; i + 32 <= n; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    const __m256i tb = _mm256_cmpeq_epi8(v, tab);
+    const __m256i rt = _mm256_cmpeq_epi8(v, cr);
+    const auto blank = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, space), tb)));
+    const auto line = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, lf), rt)));
+    const auto rewrite = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(tb, rt)));
+    const std::uint32_t drop = (blank & ((blank << 1) | static_cast<std::uint32_t>(prev == 1))) |
+                               (line & ((line << 1) | static_cast<std::uint32_t>(prev == 2)));
+    if ((drop | rewrite) == 0) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), v);
+      j += 32;
+    } else {
+      // Tabs become spaces and carriage returns line feeds; then each 8-byte word keeps
+      // the bytes that are not dropped, gathered by pext.
+      const __m256i fixed = _mm256_blendv_epi8(_mm256_blendv_epi8(v, space, tb), lf, rt);
+      alignas(32) char block[32];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(block), fixed);
+      const std::uint32_t keep = ~drop;
+      for (unsigned g = 0; g < 4; ++g) {
+        const unsigned k8 = (keep >> (8 * g)) & 0xFFu;
+        const std::uint64_t packed = _pext_u64(load64(block + 8 * g), kExpand.mask[k8]);
+        std::memcpy(out + j, &packed, sizeof packed);
+        j += static_cast<std::size_t>(__builtin_popcount(k8));
+      }
+    }
+    prev = (blank >> 31) ? 1u : ((line >> 31) ? 2u : 0u);
+  }
+  i_io = i;
+  j_io = j;
+  prev_io = prev;
+}
+#endif
+
 // Writes " " + text + " " into `w` with every run of spaces and tabs turned into one space
 // and every run of carriage returns and line feeds turned into one line feed. The two runs
 // never touch each other's bytes, so one sweep does both.
-void squeeze(const std::string& text, std::string& w) {
+void squeeze(const std::string& text, std::string& w, [[maybe_unused]] bool wide) {
   const std::size_t n = text.size();
-  w.resize(n + 2 + 16);  // room for the last block's 16-byte stores
+  w.resize(n + 2 + 32);  // room for the last block's whole-register stores
   char* out = w.data();
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   out[0] = ' ';
@@ -99,6 +172,9 @@ void squeeze(const std::string& text, std::string& w) {
     prev = cls;
   };
 
+#if defined(CORVANE_WIDE_PATH)
+  if (wide) squeeze_wide(in, n, out, i, j, prev);
+#endif
 #if defined(__SSE2__)
   // Sixteen bytes at a time: a block without tabs, carriage returns and doubled blanks or
   // line breaks (most blocks of prose) is copied as it is.
@@ -114,22 +190,22 @@ void squeeze(const std::string& text, std::string& w) {
     const unsigned mc = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
     const unsigned blank = ms | mt;
     const unsigned line = ml | mc;
-    const unsigned odd = mt | mc | (blank & ((blank << 1) | static_cast<unsigned>(prev == 1))) |
-                         (line & ((line << 1) | static_cast<unsigned>(prev == 2)));
-    if (odd == 0) {
+    const unsigned drop = (blank & ((blank << 1) | static_cast<unsigned>(prev == 1))) |
+                          (line & ((line << 1) | static_cast<unsigned>(prev == 2)));
+    if ((drop | mt | mc) == 0) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), v);
       j += 16;
     } else {
       // Rewrite tabs as spaces and carriage returns as line feeds, then copy out the runs
       // of bytes that are kept (a 16-byte store per run; later stores overwrite the tail).
-      const __m128i fixed = _mm_or_si128(
-          _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, cr)), v),
-          _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(v, tab), space), _mm_and_si128(_mm_cmpeq_epi8(v, cr), lf)));
+      const __m128i is_tab = _mm_cmpeq_epi8(v, tab);
+      const __m128i is_cr = _mm_cmpeq_epi8(v, cr);
+      const __m128i fixed = _mm_or_si128(_mm_andnot_si128(_mm_or_si128(is_tab, is_cr), v),
+                                         _mm_or_si128(_mm_and_si128(is_tab, space), _mm_and_si128(is_cr, lf)));
       alignas(16) char block[32];
       _mm_store_si128(reinterpret_cast<__m128i*>(block), fixed);
       _mm_store_si128(reinterpret_cast<__m128i*>(block + 16), _mm_setzero_si128());
-      unsigned keep = ~((blank & ((blank << 1) | static_cast<unsigned>(prev == 1))) |
-                        (line & ((line << 1) | static_cast<unsigned>(prev == 2)))) & 0xFFFFu;
+      unsigned keep = ~drop & 0xFFFFu;
       while (keep != 0) {
         const unsigned start = static_cast<unsigned>(__builtin_ctz(keep));
         const unsigned run = static_cast<unsigned>(__builtin_ctz(~(keep >> start)));
@@ -202,35 +278,111 @@ void Compressor::PatternSet::build(const std::vector<std::string_view>& patterns
     }
     slot.count = static_cast<std::uint32_t>(patterns_.size()) - slot.first;
   }
+  // Fingerprints of bytes 1 to kFingerprints of the patterns. The patterns are sorted (the
+  // short ones apart) and dealt in order into eight groups, so that patterns with the same
+  // beginning share a group; each half of each byte records the groups of the patterns that
+  // have it there. A byte past the end of a pattern matches anything.
+  std::vector<std::size_t> order(patterns.size());
+  for (std::size_t e = 0; e < order.size(); ++e) order[e] = e;
+  std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+    const bool lx = patterns[x].size() > kFingerprints, ly = patterns[y].size() > kFingerprints;
+    return lx != ly ? ly : patterns[x] < patterns[y];
+  });
+  for (auto& t : fingerprint_lo_) t.fill(0);
+  for (auto& t : fingerprint_hi_) t.fill(0);
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    const std::string_view p = patterns[order[r]];
+    const auto group = static_cast<std::uint8_t>(1u << (r * 8 / order.size()));
+    for (std::size_t o = 0; o < kFingerprints; ++o) {
+      if (o + 1 < p.size()) {
+        const auto b = static_cast<unsigned char>(p[o + 1]);
+        fingerprint_lo_[o][b & 0x0F] |= group;
+        fingerprint_hi_[o][b >> 4] |= group;
+      } else {
+        for (auto& x : fingerprint_lo_[o]) x |= group;
+        for (auto& x : fingerprint_hi_[o]) x |= group;
+      }
+    }
+  }
 }
 
 inline void Compressor::PatternSet::match_slot(const char* s, std::size_t n, std::size_t pos,
                                                const Slot& slot, std::vector<Hit>& out) const {
   const std::size_t room = n - pos;
-  for (std::uint32_t k = slot.first, end = slot.first + slot.count; k < end; ++k) {
-    const Pattern& p = patterns_[k];
-    if (room >= kMaxPattern) {
-      const std::uint64_t diff = ((load64(s + pos) ^ p.word[0]) & p.mask[0]) |
-                                 ((load64(s + pos + 8) ^ p.word[1]) & p.mask[1]) |
+  const std::uint32_t end = slot.first + slot.count;
+  if (room >= kMaxPattern) {
+    // The first eight bytes settle almost every candidate ("the" followed by another word).
+    const std::uint64_t head = load64(s + pos);
+    for (std::uint32_t k = slot.first; k < end; ++k) {
+      const Pattern& p = patterns_[k];
+      if (((head ^ p.word[0]) & p.mask[0]) != 0) continue;
+      const std::uint64_t diff = ((load64(s + pos + 8) ^ p.word[1]) & p.mask[1]) |
                                  ((load64(s + pos + 16) ^ p.word[2]) & p.mask[2]) |
                                  ((load64(s + pos + 24) ^ p.word[3]) & p.mask[3]);
-      if (diff != 0) continue;
-    } else {
-      if (p.length > room) continue;
-      char bytes[kMaxPattern];
-      std::memcpy(bytes, p.word.data(), kMaxPattern);
-      if (std::memcmp(s + pos, bytes, p.length) != 0) continue;
+      if (diff == 0) out.push_back(Hit::at(pos, p.entry));
     }
-    out.push_back(Hit{pos, p.entry});
+    return;
+  }
+  for (std::uint32_t k = slot.first; k < end; ++k) {
+    const Pattern& p = patterns_[k];
+    if (p.length > room) continue;
+    char bytes[kMaxPattern];
+    std::memcpy(bytes, p.word.data(), kMaxPattern);
+    if (std::memcmp(s + pos, bytes, p.length) == 0) out.push_back(Hit::at(pos, p.entry));
   }
 }
 
-void Compressor::PatternSet::find_all(std::string_view text, std::vector<Hit>& out) const {
+#if defined(CORVANE_WIDE_PATH)
+// 32 positions at a time, far enough from the end that every pattern can be read whole.
+// A position is a candidate when it holds a space and each of the next seven bytes, looked
+// up by its two halves in the fingerprint tables, admits one same group of patterns (the
+// nibble-table filter of the Teddy matcher). Candidates then go through the exact slot
+// lookup. Advances `i` over the blocks it covered.
+CORVANE_WIDE void Compressor::PatternSet::find_wide(const char* s, std::size_t n, std::size_t& i_io,
+                                                    std::vector<Hit>& out) const {
+  std::size_t i = i_io;
+  const std::uint32_t mult = multiplier_;
+  constexpr int shift = 32 - kSlotBits;
+  const __m256i space = _mm256_set1_epi8(' ');
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i lo[kFingerprints], hi[kFingerprints];
+  for (std::size_t o = 0; o < kFingerprints; ++o) {
+    lo[o] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fingerprint_lo_[o].data())));
+    hi[o] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fingerprint_hi_[o].data())));
+  }
+  for (; i + 32 + kMaxPattern <= n; i += 32) {
+    __m256i groups = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)), space);
+#pragma GCC unroll 8
+    for (std::size_t o = 0; o < kFingerprints; ++o) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 1 + o));
+      const __m256i l = _mm256_shuffle_epi8(lo[o], _mm256_and_si256(v, nibble));
+      const __m256i h = _mm256_shuffle_epi8(hi[o], _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+      groups = _mm256_and_si256(groups, _mm256_and_si256(l, h));
+    }
+    auto m = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(groups, zero)));
+    while (m != 0) {
+      const std::size_t pos = i + static_cast<std::size_t>(__builtin_ctz(m));
+      m &= m - 1;
+      const std::uint32_t key = load32(s + pos);
+      const Slot& slot = slots_[(key * mult) >> shift];
+      if (slot.key == key) match_slot(s, n, pos, slot, out);
+    }
+  }
+  i_io = i;
+}
+#endif
+
+void Compressor::PatternSet::find_all(std::string_view text, std::vector<Hit>& out,
+                                      [[maybe_unused]] bool wide) const {
   const char* s = text.data();
   const std::size_t n = text.size();
   const std::uint32_t mult = multiplier_;
   constexpr int shift = 32 - kSlotBits;
   std::size_t i = 0;
+#if defined(CORVANE_WIDE_PATH)
+  if (wide) find_wide(s, n, i, out);
+#endif
 #if defined(__SSE2__)
   // 64 bytes at a time, far enough from the end that every pattern can be read whole at
   // each space. The spaces whose four bytes hit a slot are gathered without a branch and
@@ -270,10 +422,15 @@ void Compressor::PatternSet::find_all(std::string_view text, std::vector<Hit>& o
 // Compressor
 
 Compressor::Compressor() {
+#if defined(CORVANE_WIDE_PATH)
+  wide_ = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+          __builtin_cpu_supports("popcnt");
+#endif
   for (const auto& [phrase, short_form] : kAbbreviations) abbrev_list.emplace_back(phrase, short_form);
   for (const auto& [phrase, short_form] : abbrev_list) expand_list.emplace_back(short_form, phrase);
 
   const std::size_t count = abbrev_list.size();
+  if (count > 32) throw std::logic_error("entry sets are 32-bit masks");  // and Hit keeps 5 bits
   std::vector<std::string_view> longs, shorts;
   for (const auto& [phrase, short_form] : abbrev_list) longs.emplace_back(phrase);
   for (const auto& [short_form, phrase] : expand_list) shorts.emplace_back(short_form);
@@ -366,11 +523,11 @@ std::string Compressor::compress(const std::string& text) const {
   if (text.empty()) return std::string();
 
   std::string w;
-  squeeze(text, w);
+  squeeze(text, w, wide_);
   const std::size_t n = w.size();
 
   std::vector<Hit> hits;
-  long_phrases_.find_all(w, hits);
+  long_phrases_.find_all(w, hits, wide_);
 
   // Work segment by segment, compacting `w` in place: a segment never grows (no short
   // form is longer than its phrase), so the write position never passes the read position.
@@ -378,13 +535,13 @@ std::string Compressor::compress(const std::string& text) const {
   std::string work, scratch;
   for (std::size_t h = 0; h < hits.size();) {
     // The segment around this hit: up to the nearest bytes that no phrase contains.
-    const std::size_t q = hits[h].pos;
+    const std::size_t q = hits[h].pos();
     std::size_t a = q;
     while (a > read && !barrier_[static_cast<unsigned char>(w[a - 1])]) --a;
-    std::size_t b = q + abbrev_list[hits[h].entry].first.size();
+    std::size_t b = q + abbrev_list[hits[h].entry()].first.size();
     while (b < n && !barrier_[static_cast<unsigned char>(w[b])]) ++b;
     std::uint32_t flags = 0;
-    for (; h < hits.size() && hits[h].pos < b; ++h) flags |= std::uint32_t{1} << hits[h].entry;
+    for (; h < hits.size() && hits[h].pos() < b; ++h) flags |= std::uint32_t{1} << hits[h].entry();
     if (write != read) std::memmove(w.data() + write, w.data() + read, a - read);
     write += a - read;
     compress_segment(std::string_view(w).substr(a, b - a), flags, work, scratch);
@@ -410,10 +567,10 @@ std::string Compressor::decompress(const std::string& text) const {
 
   std::vector<Hit> hits;
   hits.reserve(text.size() / 64 + 16);
-  short_forms_.find_all(text, hits);
+  short_forms_.find_all(text, hits, wide_);
   if (hits.empty()) return text;
 
-  auto short_len = [&](const Hit& h) { return expand_list[h.entry].first.size(); };
+  auto short_len = [&](const Hit& h) { return expand_list[h.entry()].first.size(); };
 
   // Which of the places found are expanded. Places that share no byte with another cannot
   // affect one another and are all expanded. Where places overlap, the entries are played
@@ -421,32 +578,32 @@ std::string Compressor::decompress(const std::string& text) const {
   // expansion of its own entry (the search resumes after the inserted text) or covers an
   // inner byte of a phrase that an earlier entry put there (such bytes are closed).
   std::vector<std::uint8_t> keep(hits.size(), 0);
-  std::vector<std::uint32_t> order;
+  std::vector<std::size_t> order;
   std::vector<std::uint8_t> closed;
   for (std::size_t h = 0; h < hits.size();) {
-    std::size_t end = hits[h].pos + short_len(hits[h]);
+    std::size_t end = hits[h].pos() + short_len(hits[h]);
     std::size_t g = h + 1;
-    for (; g < hits.size() && hits[g].pos < end; ++g) end = std::max(end, hits[g].pos + short_len(hits[g]));
+    for (; g < hits.size() && hits[g].pos() < end; ++g) end = std::max(end, hits[g].pos() + short_len(hits[g]));
     if (g == h + 1) {
       keep[h] = 1;
       h = g;
       continue;
     }
-    const std::size_t base = hits[h].pos;
+    const std::size_t base = hits[h].pos();
     closed.assign(end - base, 0);
     order.clear();
-    for (std::size_t k = h; k < g; ++k) order.push_back(static_cast<std::uint32_t>(k));
+    for (std::size_t k = h; k < g; ++k) order.push_back(k);
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t x, std::uint32_t y) { return hits[x].entry < hits[y].entry; });
+                     [&](std::size_t x, std::size_t y) { return hits[x].entry() < hits[y].entry(); });
     std::uint32_t entry = static_cast<std::uint32_t>(-1);
     std::size_t resume = 0;
-    for (std::uint32_t k : order) {
+    for (std::size_t k : order) {
       const Hit& hit = hits[k];
-      if (hit.entry != entry) {
-        entry = hit.entry;
+      if (hit.entry() != entry) {
+        entry = hit.entry();
         resume = 0;
       }
-      const std::size_t q = hit.pos - base;
+      const std::size_t q = hit.pos() - base;
       const std::size_t len = short_len(hit);
       if (q < resume) continue;
       bool open = true;
@@ -464,18 +621,18 @@ std::string Compressor::decompress(const std::string& text) const {
   std::size_t prev_end = 0;
   for (std::size_t h = 0; h < hits.size(); ++h) {
     if (!keep[h]) continue;
-    const auto& [short_form, phrase] = expand_list[hits[h].entry];
+    const auto& [short_form, phrase] = expand_list[hits[h].entry()];
     total += phrase.size() - short_form.size();
-    if (hits[h].pos < prev_end) total -= 1;
-    prev_end = hits[h].pos + short_form.size();
+    if (hits[h].pos() < prev_end) total -= 1;
+    prev_end = hits[h].pos() + short_form.size();
   }
   std::string out;
   out.reserve(total);
   std::size_t cursor = 0;
   for (std::size_t h = 0; h < hits.size(); ++h) {
     if (!keep[h]) continue;
-    const std::size_t pos = hits[h].pos;
-    const auto& [short_form, phrase] = expand_list[hits[h].entry];
+    const std::size_t pos = hits[h].pos();
+    const auto& [short_form, phrase] = expand_list[hits[h].entry()];
     if (pos >= cursor) {
       out.append(text, cursor, pos - cursor);
       out += phrase;

@@ -19,8 +19,9 @@ namespace corvane {
 // rescans the text once per entry:
 //
 // - One sweep over the text finds every place where any table phrase starts. All phrases
-//   begin with a space, so only the spaces of the text are examined, each with a single
-//   hash probe on the four bytes it starts.
+//   begin with a space, so only the spaces of the text are examined: each one that the
+//   following bytes do not already rule out (a vector filter, where the processor has
+//   AVX2) gets a single hash probe on the four bytes it starts.
 // - `compress`: a byte that occurs in no long phrase can never be part of a match, is never
 //   removed and never inserted, so the text falls apart into independent segments between
 //   such bytes. Only the few segments holding a phrase are worked on, entry by entry; the
@@ -37,10 +38,13 @@ class Compressor {
   std::string decompress(const std::string& text) const;
 
  private:
-  // A place in a text where the pattern of table entry `entry` starts.
+  // A place in a text where the pattern of a table entry starts, packed in 8 bytes (a text
+  // may hold one per three bytes).
   struct Hit {
-    std::size_t pos;
-    std::uint32_t entry;
+    std::uint64_t bits;
+    static Hit at(std::size_t pos, std::uint32_t entry) { return Hit{(std::uint64_t{pos} << 5) | entry}; }
+    std::size_t pos() const { return static_cast<std::size_t>(bits >> 5); }
+    std::uint32_t entry() const { return static_cast<std::uint32_t>(bits & 31u); }
   };
 
   // Finds every occurrence of a set of patterns that each start with a space and are at
@@ -50,7 +54,8 @@ class Compressor {
    public:
     void build(const std::vector<std::string_view>& patterns);
     // Appends the occurrences in `text` (overlapping ones included) in position order.
-    void find_all(std::string_view text, std::vector<Hit>& out) const;
+    // `wide` selects the AVX2 scan (only where the processor has it).
+    void find_all(std::string_view text, std::vector<Hit>& out, bool wide) const;
 
    private:
     // A pattern held as four masked 8-byte words, so that a candidate with 32 bytes of text
@@ -71,10 +76,16 @@ class Compressor {
     // Reports the patterns of `slot` that occur at `pos`; `n - pos` may be less than 32.
     void match_slot(const char* s, std::size_t n, std::size_t pos, const Slot& slot,
                     std::vector<Hit>& out) const;
+    void find_wide(const char* s, std::size_t n, std::size_t& i, std::vector<Hit>& out) const;
 
     std::uint32_t multiplier_ = 0;
     std::array<Slot, std::size_t{1} << kSlotBits> slots_{};
     std::vector<Pattern> patterns_;  // grouped by slot
+    // Filter tables of the AVX2 scan, for bytes 1 to kFingerprints of a candidate: for
+    // each low and each high half of such a byte, the groups of patterns that allow it.
+    static constexpr std::size_t kFingerprints = 7;
+    std::array<std::array<std::uint8_t, 16>, kFingerprints> fingerprint_lo_{};
+    std::array<std::array<std::uint8_t, 16>, kFingerprints> fingerprint_hi_{};
   };
 
   // One entry's long phrase, searched for inside a segment (Horspool).
@@ -94,6 +105,8 @@ class Compressor {
   std::vector<std::uint32_t> creates_;
   // Bytes that occur in no long phrase: segment boundaries for `compress`.
   std::array<bool, 256> barrier_{};
+  // Whether the processor runs the AVX2 + BMI2 versions of the scans.
+  bool wide_ = false;
 };
 
 }  // namespace corvane
