@@ -66,3 +66,26 @@ class SliceVocabulary:
     def cut(self, text: bytes | None = None) -> list[bytes]:
         ids = self.tokenizer.encode(self.text if text is None else text)
         return [self.token_of[i] for i in ids]
+
+
+class PreTokenVocabulary:
+    """A rank-file tokenizer holding the 256 single bytes and the given pre-tokens.
+
+    For texts too long to hold all their slices: when the tokenizer cuts the text into
+    exactly these pre-tokens, each one encodes to its own id, so `expected(pre_tokens)` is
+    what `encode` must return.
+    """
+
+    FIRST_ID = 1000
+
+    def __init__(self, directory: pathlib.Path, pre_tokens: list[bytes]):
+        entries = single_bytes()
+        self.id_of = {t: r for t, r in entries}
+        for piece in pre_tokens:
+            if piece not in self.id_of:
+                self.id_of[piece] = self.FIRST_ID + len(entries) - 256
+                entries.append((piece, self.id_of[piece]))
+        self.tokenizer = load(directory, entries)
+
+    def expected(self, pre_tokens: list[bytes]) -> list[int]:
+        return [self.id_of[p] for p in pre_tokens]

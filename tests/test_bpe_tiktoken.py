@@ -111,10 +111,11 @@ def rank_files(draw, alphabet: str):
     tokens = st.one_of(
         st.text(alphabet=alphabet, min_size=2, max_size=3), st.text(alphabet=alphabet, min_size=1, max_size=8)
     )
-    entries = draw(st.lists(st.tuples(tokens, st.integers(-3, 40)), min_size=1, max_size=40))
+    ranks = st.one_of(st.integers(-3, 40), st.integers(-3, 40), st.sampled_from([2**31 - 1, -(2**31)]))
+    entries = draw(st.lists(st.tuples(tokens, ranks), min_size=1, max_size=40))
     if draw(st.booleans()):
         # Most real files hold every single byte.
-        singles = [(ch, draw(st.integers(-3, 60))) for ch in alphabet]
+        singles = [(ch, draw(ranks)) for ch in alphabet]
         entries = singles + entries
     if not entries:
         entries = [(alphabet[0], 0)]
@@ -165,6 +166,22 @@ def test_repeated_byte_straddling_word_length_limits(tmp_path, n):
     tok = load(tmp_path, entries)
     word = b"a" * n
     assert tok.encode(word) == ref.merge_by_joined_token(word, dict(entries))
+
+
+@pytest.mark.parametrize("n", [1, 10, 11, 12, 100])
+def test_largest_rank_in_long_words(tmp_path, n):
+    # "bc" joins first everywhere; "ab" (the largest possible id) only while both pieces are
+    # single bytes; "abc" is no key. So each "abc" ends as the pieces a, bc.
+    tok = load(tmp_path, [(b"a", 1), (b"b", 2), (b"c", 3), (b"ab", 2147483647), (b"bc", 5)])
+    assert tok.encode(b"abc" * n) == [1, 5] * n
+    assert tok.encode(b"ab" * n + b"c") == [2147483647] * (n - 1) + [1, 5]
+
+
+@pytest.mark.parametrize("n", [1, 10, 11, 12, 100])
+def test_smallest_rank_in_long_words(tmp_path, n):
+    tok = load(tmp_path, [(b"a", 1), (b"b", 2), (b"c", 3), (b"ab", -(2**31)), (b"bc", -(2**31)), (b"ca", 7)])
+    # Equal ranks: the leftmost pair wins each time.
+    assert tok.encode(b"abc" * n) == [-(2**31), 3] * n
 
 
 @pytest.mark.parametrize("n", [30, 32, 33, 40, 300])
@@ -293,6 +310,21 @@ def test_any_text_matches_tiktoken_with_ascii_classes(r50k, tiktoken_r50k_ascii_
     assert ids == tiktoken_r50k_ascii_classes.encode_ordinary(text)
     assert r50k.decode(ids) == text
     assert r50k.count(text) == len(ids)
+
+
+CLASS_ALPHABETS = ["abcXYZ", "0123456789", "!.~@[`{\x00\x7f_é日\u00a0", " \t\n\r\x0b\x0c", "  \n", "'srtvemld"]
+run_texts = st.lists(
+    st.sampled_from(CLASS_ALPHABETS).flatmap(lambda a: st.text(alphabet=a, min_size=1, max_size=45)),
+    max_size=12,
+).map("".join)
+
+
+@DIFF
+@given(text=run_texts)
+def test_runs_match_tiktoken_with_ascii_classes(r50k, tiktoken_r50k_ascii_classes, text):
+    ids = r50k.encode(text)
+    assert ids == tiktoken_r50k_ascii_classes.encode_ordinary(text)
+    assert r50k.decode(ids) == text
 
 
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

@@ -11,7 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import reference_bpe as ref
-from rank_file_support import SliceVocabulary, load, single_bytes, write_rank_file
+from rank_file_support import PreTokenVocabulary, SliceVocabulary, load, single_bytes
 
 import corvane_core
 
@@ -213,8 +213,26 @@ def test_cut_of_arbitrary_bytes_matches_reference(scratch, data):
     assert cut_of(scratch, data) == ref.pre_tokenize(data)
 
 
+# Longer texts made of runs of one class each, so that runs of every length end at every
+# position: for these the vocabulary holds the reference pre-tokens only.
+CLASS_ALPHABETS = ["abcXYZ", "0123456789", "!.~@[`{\x00\x7f_é日", " \t\n\r\x0b\x0c", "  \n", "'srtvemld", "_"]
+run_texts = st.lists(
+    st.sampled_from(CLASS_ALPHABETS).flatmap(lambda a: st.text(alphabet=a, min_size=1, max_size=45)),
+    max_size=10,
+).map("".join)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=run_texts)
+def test_cut_of_long_runs_matches_reference(scratch, text):
+    data = text.encode()
+    expected = ref.pre_tokenize(data)
+    vocab = PreTokenVocabulary(scratch, expected)
+    assert vocab.tokenizer.encode(data) == vocab.expected(expected)
+
+
 @settings(max_examples=300, deadline=None)
-@given(data=st.one_of(texts.map(str.encode), st.binary(max_size=60)))
+@given(data=st.one_of(texts.map(str.encode), run_texts.map(str.encode), st.binary(max_size=60)))
 def test_reference_transcriptions_agree(data):
     # The oracle itself: the pattern and the rule-by-rule transcription cut alike, and the
     # pre-tokens cover the text exactly.
