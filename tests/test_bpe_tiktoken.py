@@ -94,6 +94,24 @@ def test_two_byte_character_pieces(tmp_path):
     assert tok.encode(" é") == [0, 3]
 
 
+def test_similar_tokens_are_told_apart(tmp_path):
+    # Tokens that share their first bytes, their length, or differ only by trailing zero
+    # bytes: each one is found as itself, and a near miss is not found.
+    base = b"!#$%&()*"
+    tokens = [b"!", b"!\x00", b"!\x00\x00", b"\x00", b"\x00" * 2, b"\x00" * 8, b"\x00" * 9, base, base + b"+",
+              base + b"-", base + b"+" * 8, base + b"+" * 7 + b"-", base + b"+" * 9, base * 4, base * 4 + b"?",
+              base * 3 + b"()*%!#$&", b"\xff" * 17, b"\xff" * 16 + b"\xfe"]
+    entries = [(t, 500 + k) for k, t in enumerate(tokens)]
+    tok = load(tmp_path, entries)
+    for k, t in enumerate(tokens):
+        assert tok.encode(t) == [500 + k], t
+        if t.isascii():
+            assert tok.decode([500 + k]) == t.decode()
+    vocab = dict(entries)
+    for miss in [b"!\x00\x00\x00", base + b"?", base + b"+" * 6 + b"-", base * 4 + b"!", b"\xff" * 16 + b"\xfd"]:
+        assert tok.encode(miss) == ref.encode_rank_file(miss, vocab), miss
+
+
 def test_merge_rule_only_ranks_by_vocabulary(tmp_path):
     # The empty token is a key; it never takes part in merging.
     tok = load(tmp_path, [(b"", 0), (b"a", 1), (b"b", 2)])
@@ -462,7 +480,10 @@ def test_empty_tokenizer_many_words():
 def check_long(tok, text, tiktoken_encoding):
     # tiktoken's own pattern matcher overflows its stack on runs this long, so the expected
     # ids come from tiktoken's merging of the reference pre-tokens.
-    expected = [i for piece in ref.pre_tokenize(text.encode()) for i in tiktoken_encoding._encode_single_piece(piece)]
+    merge_piece = getattr(tiktoken_encoding, "_encode_single_piece", None)
+    if merge_piece is None:
+        pytest.skip("this tiktoken has no single-piece encoder")
+    expected = [i for piece in ref.pre_tokenize(text.encode()) for i in merge_piece(piece)]
     ids = tok.encode(text)
     assert_same_ids(ids, expected, lambda x: "")
     assert tok.count(text) == len(ids)
