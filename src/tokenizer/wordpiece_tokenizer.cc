@@ -1,6 +1,7 @@
 #include "tokenizer/wordpiece_tokenizer.h"
 
 #include <algorithm>
+#include <bit>
 #include <iterator>
 #include <cstring>
 #include <filesystem>
@@ -102,7 +103,7 @@ void WordPieceTokenizer::build_trie() {
   for (std::size_t e = 0; e < vocab_.size(); ++e) {
     const std::string_view t = vocab_.text_at(e);
     const auto* text = reinterpret_cast<const unsigned char*>(t.data());
-    if (std::any_of(text, text + t.size(), is_space)) continue;
+    if (std::any_of(text, text + t.size(), [](unsigned char c) { return is_space(c); })) continue;
     keys.push_back(Key{text, static_cast<uint32_t>(t.size()), vocab_.id_at(e)});
   }
   const std::size_t n = keys.size();
@@ -197,7 +198,8 @@ void WordPieceTokenizer::build_trie() {
   if (n > 0) stack.push_back(Pending{kRootNode, 0, static_cast<uint32_t>(n), 0});
   unsigned char labels[256];
   uint32_t bounds[257];
-  uint32_t tally[257];
+  uint32_t tally[256];
+  std::vector<int16_t> byte_of(n);
   while (!stack.empty()) {
     const Pending job = stack.back();
     stack.pop_back();
@@ -216,21 +218,23 @@ void WordPieceTokenizer::build_trie() {
     }
     // Orders the range by key_at and lists the distinct bytes (`labels`) with the start of
     // each one's run (`bounds`).
+    const uint32_t m = job.hi - job.lo;
+    Key* const range = keys.data() + job.lo;
     std::size_t count = 0;
-    if (job.hi - job.lo <= 16) {
-      int16_t sorted[16];
-      for (uint32_t i = job.lo; i < job.hi; ++i) {
-        const Key k = keys[i];
+    if (m <= 24) {
+      int16_t sorted[24];
+      for (uint32_t i = 0; i < m; ++i) {
+        const Key k = range[i];
         const auto c = static_cast<int16_t>(key_at(k));
-        uint32_t j = i - job.lo;
+        uint32_t j = i;
         for (; j > 0 && sorted[j - 1] > c; --j) {
-          keys[job.lo + j] = keys[job.lo + j - 1];
+          range[j] = range[j - 1];
           sorted[j] = sorted[j - 1];
         }
-        keys[job.lo + j] = k;
+        range[j] = k;
         sorted[j] = c;
       }
-      for (uint32_t i = 0; i < job.hi - job.lo; ++i) {
+      for (uint32_t i = 0; i < m; ++i) {
         const int16_t c = sorted[i];
         if (c >= 0 && (count == 0 || labels[count - 1] != c)) {
           labels[count] = static_cast<unsigned char>(c);
@@ -239,21 +243,39 @@ void WordPieceTokenizer::build_trie() {
         }
       }
     } else {
-      std::fill(std::begin(tally), std::end(tally), 0u);
-      for (uint32_t i = job.lo; i < job.hi; ++i) ++tally[key_at(keys[i]) + 1];
-      uint32_t sum = job.lo;
-      for (int c = -1; c < 256; ++c) {
-        const uint32_t run = tally[c + 1];
-        if (run != 0 && c >= 0) {
-          labels[count] = static_cast<unsigned char>(c);
-          bounds[count] = sum;
-          ++count;
+      // Counting sort by byte; the key ending here, if any, goes first. `present` marks
+      // the bytes that occur, so only those are visited.
+      uint64_t present[4] = {0, 0, 0, 0};
+      uint32_t ended = 0;
+      for (uint32_t i = 0; i < m; ++i) {
+        const int c = key_at(range[i]);
+        byte_of[i] = static_cast<int16_t>(c);
+        if (c < 0) {
+          ++ended;
+        } else {
+          if (!(present[c >> 6] >> (c & 63) & 1)) tally[c] = 0;
+          present[c >> 6] |= uint64_t{1} << (c & 63);
+          ++tally[c];
         }
-        tally[c + 1] = sum;
-        sum += run;
       }
-      for (uint32_t i = job.lo; i < job.hi; ++i) scratch[tally[key_at(keys[i]) + 1]++] = keys[i];
-      std::copy(scratch.begin() + job.lo, scratch.begin() + job.hi, keys.begin() + job.lo);
+      uint32_t next = job.lo + ended;
+      for (int w = 0; w < 4; ++w) {
+        for (uint64_t bits = present[w]; bits != 0; bits &= bits - 1) {
+          const int c = w * 64 + std::countr_zero(bits);
+          labels[count] = static_cast<unsigned char>(c);
+          bounds[count] = next;
+          ++count;
+          const uint32_t run = tally[c];
+          tally[c] = next;
+          next += run;
+        }
+      }
+      uint32_t first = job.lo;
+      for (uint32_t i = 0; i < m; ++i) {
+        const int c = byte_of[i];
+        scratch[c < 0 ? first++ : tally[c]++] = range[i];
+      }
+      std::copy(scratch.begin() + job.lo, scratch.begin() + job.hi, range);
     }
     if (keys[job.lo].len == d) cells[static_cast<std::size_t>(job.node)].id = keys[job.lo].id;
     bounds[count] = job.hi;
