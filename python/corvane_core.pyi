@@ -20,6 +20,7 @@ class Compressor:
     'we can do it ASAP and then rest'
     >>> c.decompress("so BTW it works")
     'so by the way it works'
+
     """
 
     def __init__(self) -> None: ...
@@ -44,6 +45,7 @@ class BPETokenizer:
 
     >>> BPETokenizer().encode("the quick  brown fox")
     [0, 1, 2, 3]
+
     """
 
     def __init__(self) -> None: ...
@@ -67,6 +69,7 @@ class WordPieceTokenizer:
     >>> wp = WordPieceTokenizer("vocab.txt")  # doctest: +SKIP
     >>> wp.decode(wp.encode("unaffable"))  # doctest: +SKIP
     'unaffable'
+
     """
 
     def __init__(self, vocab_txt_path: str) -> None: ...
