@@ -25,9 +25,10 @@ constexpr int32_t kDeadNode = 1;
 // A node's base has its top bit set when a token ends at the node.
 constexpr uint32_t kFinal = 0x80000000u;
 constexpr uint32_t kBaseMask = 0x7fffffffu;
-// Trie building: marks a free cell that is not in the free list; how often a free cell may
-// fail to take the first child of a node before it leaves the list.
+// Trie building: marks a free cell that is not in the free list; ends the free list; how
+// often a free cell may fail to take the first child of a node before it leaves the list.
 constexpr int32_t kUnlisted = -2;
+constexpr uint32_t kEndOfList = 0xffffffffu;
 constexpr int32_t kMaxMisses = 8;
 
 inline bool is_space(unsigned char c) { return c == ' ' || static_cast<unsigned>(c - '\t') < 5u; }
@@ -107,80 +108,93 @@ void WordPieceTokenizer::build_trie() {
     keys.push_back(Key{text, static_cast<uint32_t>(t.size()), vocab_.id_at(e)});
   }
   const std::size_t n = keys.size();
-  std::vector<Key> scratch(n);
-  // While building, a cell also carries its node's token id, or for a free cell the links
-  // of the free list.
-  struct BuildCell {
-    int32_t base;
-    int32_t check;
-    int32_t id;
-  };
-  std::vector<BuildCell> cells;
-
-  // Unused cells from 256 on form a list in ascending order, so the search for a base
-  // visits free cells only. A free cell keeps the list links in its otherwise unused `base`
-  // (next) and `id` (previous) fields, and in `check` a tally of failed placements. Cells 1
-  // to 255 stay unused: every base is at least 1 because every listed cell is above any
-  // byte, and a node without children keeps base 0, so a walk from it lands on one of those
-  // cells, whose check matches no node.
+  // Ranges at depth d live in buffer d % 2: sorting a range at depth d moves its keys into
+  // the other buffer, where its children find them.
+  std::vector<Key> other(n);
+  Key* const buffers[2] = {keys.data(), other.data()};
+  // Cells are placed straight into `trie_`, with the ids in `trie_ids_`. Unused cells from
+  // 256 on form a list in ascending order, so the search for a base visits free cells only:
+  // an unused cell keeps the link to the next in `base` and to the previous in its
+  // `trie_ids_` entry, and counts in `check` (below kFree) how often it failed to take the
+  // first child of a node. Cells 1 to 255 stay unused: every base is at least 1 because
+  // every listed cell is above any byte, and a node without children keeps base 0, so a
+  // walk from it lands on one of those cells, whose check matches no node.
+  trie_.clear();
+  trie_ids_.clear();
   int32_t free_head = -1, free_tail = -1;
   auto grow = [&](std::size_t size) {
     if (size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
       throw std::length_error("vocabulary too large");
     }
-    const std::size_t old = cells.size();
-    cells.resize(size, BuildCell{-1, kFree, kUnlisted});
+    const std::size_t old = trie_.size();
+    trie_.resize(size, TrieCell{0, kFree});
+    trie_ids_.resize(size, kUnlisted);
     for (std::size_t i = std::max<std::size_t>(old, 256); i < size; ++i) {
       const auto c = static_cast<int32_t>(i);
-      cells[i].id = free_tail;
-      if (free_tail >= 0) cells[static_cast<std::size_t>(free_tail)].base = c; else free_head = c;
+      trie_ids_[i] = free_tail;
+      if (free_tail >= 0) trie_[static_cast<std::size_t>(free_tail)].base = static_cast<uint32_t>(c); else free_head = c;
       free_tail = c;
     }
+    if (free_tail >= 0) trie_[static_cast<std::size_t>(free_tail)].base = kEndOfList;
+  };
+  auto next_free = [&](int32_t c) {
+    const uint32_t next = trie_[static_cast<std::size_t>(c)].base;
+    return next == kEndOfList ? -1 : static_cast<int32_t>(next);
   };
   auto unlink = [&](std::size_t c) {
-    BuildCell& cell = cells[c];
-    const int32_t next = cell.base, prev = cell.id;
-    if (prev >= 0) cells[static_cast<std::size_t>(prev)].base = next; else free_head = next;
-    if (next >= 0) cells[static_cast<std::size_t>(next)].id = prev; else free_tail = prev;
-    cell.id = kUnlisted;
+    const int32_t next = next_free(static_cast<int32_t>(c)), prev = trie_ids_[c];
+    if (prev >= 0) {
+      trie_[static_cast<std::size_t>(prev)].base = next >= 0 ? static_cast<uint32_t>(next) : kEndOfList;
+    } else {
+      free_head = next;
+    }
+    if (next >= 0) trie_ids_[static_cast<std::size_t>(next)] = prev; else free_tail = prev;
+    trie_ids_[c] = kUnlisted;
   };
   // Makes `cell` the child of `parent`.
   auto take = [&](int32_t cell, int32_t parent) {
     const auto c = static_cast<std::size_t>(cell);
-    if (cells[c].id != kUnlisted) unlink(c);
-    cells[c] = BuildCell{0, parent, -1};
+    if (trie_ids_[c] != kUnlisted) unlink(c);
+    trie_[c] = TrieCell{0, parent};
+    trie_ids_[c] = -1;
   };
   // A listed free cell with at least 256 cells after it.
   auto free_cell = [&](int32_t f) {
-    if (f < 0 || static_cast<std::size_t>(f) + 256 >= cells.size()) {
+    if (f < 0 || static_cast<std::size_t>(f) + 256 >= trie_.size()) {
       const int32_t last = free_tail;
-      grow(cells.size() * 2);
-      if (f < 0) f = last >= 0 ? cells[static_cast<std::size_t>(last)].base : free_head;
+      grow(trie_.size() * 2);
+      if (f < 0) f = last >= 0 ? next_free(last) : free_head;
     }
     return f;
   };
+  auto set_id = [&](int32_t node, int32_t id) {
+    trie_[static_cast<std::size_t>(node)].base |= kFinal;
+    trie_ids_[static_cast<std::size_t>(node)] = id;
+  };
   grow(std::max<std::size_t>(1024, n * 5 / 2));
-  cells[0] = BuildCell{0, kNoParent, -1};
+  trie_[kRootNode] = TrieCell{0, kNoParent};
+  trie_ids_[kRootNode] = -1;
   int32_t max_base = 0;
 
   // Finds a base at which every label's cell is free; labels are ascending.
   auto find_base = [&](const unsigned char* labels, std::size_t count) -> int32_t {
     for (int32_t f = free_cell(free_head), next;; f = free_cell(next)) {
-      next = cells[static_cast<std::size_t>(f)].base;
+      next = next_free(f);
       const std::size_t base = static_cast<std::size_t>(f) - labels[0];
       bool fits = true;
-      for (std::size_t k = 1; k < count && fits; ++k) fits = cells[base + labels[k]].check <= kFree;
+      for (std::size_t k = 1; k < count && fits; ++k) fits = trie_[base + labels[k]].check <= kFree;
       if (fits) return static_cast<int32_t>(base);
       // A free cell that keeps failing lies among used ones; it leaves the list, so that
       // the search does not grow with the number of nodes placed. It may still become a
       // later child of some node.
-      if (--cells[static_cast<std::size_t>(f)].check == kFree - kMaxMisses) {
+      if (--trie_[static_cast<std::size_t>(f)].check == kFree - kMaxMisses) {
         unlink(static_cast<std::size_t>(f));
       }
     }
   };
   auto add_child = [&](int32_t node, int32_t base, unsigned char label) {
-    cells[static_cast<std::size_t>(node)].base = base;
+    uint32_t& node_base = trie_[static_cast<std::size_t>(node)].base;
+    node_base = (node_base & kFinal) | static_cast<uint32_t>(base);
     if (base > max_base) max_base = base;
     const int32_t child = base + label;
     take(child, node);
@@ -198,8 +212,8 @@ void WordPieceTokenizer::build_trie() {
   if (n > 0) stack.push_back(Pending{kRootNode, 0, static_cast<uint32_t>(n), 0});
   unsigned char labels[256];
   uint32_t bounds[257];
-  uint32_t tally[256];
-  std::vector<int16_t> byte_of(n);
+  uint32_t tally[257] = {};
+  std::vector<uint16_t> slot_of(n);
   while (!stack.empty()) {
     const Pending job = stack.back();
     stack.pop_back();
@@ -208,76 +222,48 @@ void WordPieceTokenizer::build_trie() {
     auto key_at = [d](const Key& k) -> int { return k.len == d ? -1 : k.text[d]; };
     if (job.hi - job.lo == 1) {
       // A single key: its remaining bytes form a chain of one-child nodes.
-      const Key& k = keys[job.lo];
+      const Key& k = buffers[d & 1][job.lo];
       int32_t node = job.node;
       for (uint32_t i = d; i < k.len; ++i) {
         node = add_child(node, free_cell(free_head) - k.text[i], k.text[i]);
       }
-      cells[static_cast<std::size_t>(node)].id = k.id;
+      set_id(node, k.id);
       continue;
     }
-    // Orders the range by key_at and lists the distinct bytes (`labels`) with the start of
-    // each one's run (`bounds`).
+    // Orders the range by key_at with a counting sort into the other buffer, the key that
+    // ends here (if any) first, and lists the distinct bytes (`labels`) with the start of
+    // each one's run (`bounds`). Slot u of `tally` and bit u of `present` stand for
+    // key_at + 1; only the slots of the bytes present are visited, and they are zero again
+    // afterwards.
     const uint32_t m = job.hi - job.lo;
-    Key* const range = keys.data() + job.lo;
+    const Key* const range = buffers[d & 1] + job.lo;
+    Key* const sorted = buffers[(d + 1) & 1];
+    uint64_t present[5] = {0, 0, 0, 0, 0};
+    for (uint32_t i = 0; i < m; ++i) {
+      const auto u = static_cast<uint32_t>(key_at(range[i]) + 1);
+      slot_of[i] = static_cast<uint16_t>(u);
+      ++tally[u];
+      present[u >> 6] |= uint64_t{1} << (u & 63);
+    }
     std::size_t count = 0;
-    if (m <= 24) {
-      int16_t sorted[24];
-      for (uint32_t i = 0; i < m; ++i) {
-        const Key k = range[i];
-        const auto c = static_cast<int16_t>(key_at(k));
-        uint32_t j = i;
-        for (; j > 0 && sorted[j - 1] > c; --j) {
-          range[j] = range[j - 1];
-          sorted[j] = sorted[j - 1];
-        }
-        range[j] = k;
-        sorted[j] = c;
-      }
-      for (uint32_t i = 0; i < m; ++i) {
-        const int16_t c = sorted[i];
-        if (c >= 0 && (count == 0 || labels[count - 1] != c)) {
-          labels[count] = static_cast<unsigned char>(c);
-          bounds[count] = job.lo + i;
-          ++count;
-        }
-      }
-    } else {
-      // Counting sort by byte; the key ending here, if any, goes first. `present` marks
-      // the bytes that occur, so only those are visited.
-      uint64_t present[4] = {0, 0, 0, 0};
-      uint32_t ended = 0;
-      for (uint32_t i = 0; i < m; ++i) {
-        const int c = key_at(range[i]);
-        byte_of[i] = static_cast<int16_t>(c);
-        if (c < 0) {
-          ++ended;
-        } else {
-          if (!(present[c >> 6] >> (c & 63) & 1)) tally[c] = 0;
-          present[c >> 6] |= uint64_t{1} << (c & 63);
-          ++tally[c];
-        }
-      }
-      uint32_t next = job.lo + ended;
-      for (int w = 0; w < 4; ++w) {
-        for (uint64_t bits = present[w]; bits != 0; bits &= bits - 1) {
-          const int c = w * 64 + std::countr_zero(bits);
-          labels[count] = static_cast<unsigned char>(c);
+    uint32_t next = job.lo;
+    for (uint32_t w = 0; w < 5; ++w) {
+      for (uint64_t bits = present[w]; bits != 0; bits &= bits - 1) {
+        const uint32_t u = w * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+        if (u > 0) {
+          labels[count] = static_cast<unsigned char>(u - 1);
           bounds[count] = next;
           ++count;
-          const uint32_t run = tally[c];
-          tally[c] = next;
-          next += run;
         }
+        const uint32_t run = tally[u];
+        tally[u] = next;
+        next += run;
       }
-      uint32_t first = job.lo;
-      for (uint32_t i = 0; i < m; ++i) {
-        const int c = byte_of[i];
-        scratch[c < 0 ? first++ : tally[c]++] = range[i];
-      }
-      std::copy(scratch.begin() + job.lo, scratch.begin() + job.hi, range);
     }
-    if (keys[job.lo].len == d) cells[static_cast<std::size_t>(job.node)].id = keys[job.lo].id;
+    for (uint32_t i = 0; i < m; ++i) sorted[tally[slot_of[i]]++] = range[i];
+    tally[0] = 0;
+    for (std::size_t k = 0; k < count; ++k) tally[labels[k] + 1u] = 0;
+    if (sorted[job.lo].len == d) set_id(job.node, sorted[job.lo].id);
     bounds[count] = job.hi;
     const int32_t base = find_base(labels, count);
     for (std::size_t k = count; k-- > 0;) {
@@ -285,15 +271,20 @@ void WordPieceTokenizer::build_trie() {
       stack.push_back(Pending{child, bounds[k], bounds[k + 1], d + 1});
     }
   }
-  // Every cell a walk can reach, base + any byte, lies inside the array.
+  // Every cell a walk can reach, base + any byte, lies inside the array; unused cells get
+  // plain contents.
   const std::size_t size = static_cast<std::size_t>(max_base) + 256;
-  trie_.assign(size, TrieCell{0, kFree});
-  trie_ids_.assign(size, -1);
-  for (std::size_t i = 0; i < std::min(size, cells.size()); ++i) {
-    const BuildCell& cell = cells[i];
-    if (cell.check <= kFree) continue;
-    trie_[i] = TrieCell{static_cast<uint32_t>(cell.base) | (cell.id >= 0 ? kFinal : 0u), cell.check};
-    trie_ids_[i] = cell.id;
+  trie_.resize(size);
+  trie_ids_.resize(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (trie_[i].check <= kFree) {
+      trie_[i] = TrieCell{0, kFree};
+      trie_ids_[i] = -1;
+    }
+  }
+  if (trie_.capacity() > size + size / 4) {
+    trie_.shrink_to_fit();
+    trie_ids_.shrink_to_fit();
   }
 
   continuation_root_ = kDeadNode;
