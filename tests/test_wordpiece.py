@@ -346,6 +346,13 @@ def test_argument_types(example):
             example.count(bad)
 
 
+def test_vocabulary_whose_tokens_all_hold_whitespace(vocab_dir):
+    # No token can ever match a word, yet every one decodes.
+    tok = WordPieceTokenizer(write_vocab(vocab_dir, ["a b", "c\t", "##\x0cd"]))
+    assert tok.encode("a b c\t ##\x0cd") == [UNK] * 4
+    assert tok.decode([0, 1, 2]) == "a b c\t\x0cd"
+
+
 def test_vocabulary_without_continuation_tokens(vocab_dir):
     tok = WordPieceTokenizer(write_vocab(vocab_dir, ["a", "ab"]))
     assert tok.encode("ab a abab") == [1, 0, UNK]

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <bit>
-#include <iterator>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
+#include <system_error>
 
 namespace corvane {
 
@@ -73,7 +72,7 @@ void WordPieceTokenizer::load_vocab(const std::string& path) {
     const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* line_end = nl ? nl : end;
     if (id > std::numeric_limits<int32_t>::max()) {
-      throw std::length_error("vocab.txt has more lines than 32-bit ids can number: " + path);
+      throw std::runtime_error("vocab.txt has more lines than 32-bit ids can number: " + path);
     }
     if (line_end != p) {
       vocab_.assign(std::string_view(p, static_cast<std::size_t>(line_end - p)),
@@ -132,7 +131,11 @@ void WordPieceTokenizer::build_trie() {
     for (std::size_t i = std::max<std::size_t>(old, 256); i < size; ++i) {
       const auto c = static_cast<int32_t>(i);
       trie_ids_[i] = free_tail;
-      if (free_tail >= 0) trie_[static_cast<std::size_t>(free_tail)].base = static_cast<uint32_t>(c); else free_head = c;
+      if (free_tail >= 0) {
+        trie_[static_cast<std::size_t>(free_tail)].base = static_cast<uint32_t>(c);
+      } else {
+        free_head = c;
+      }
       free_tail = c;
     }
     if (free_tail >= 0) trie_[static_cast<std::size_t>(free_tail)].base = kEndOfList;
@@ -356,7 +359,7 @@ std::size_t WordPieceTokenizer::encode_text(std::string_view text, std::vector<i
 
 std::vector<int32_t> WordPieceTokenizer::encode(std::string_view text) const {
   std::vector<int32_t> ids;
-  ids.reserve(text.size() / 4 + 8);
+  ids.reserve(text.size() / 3 + 8);  // English runs near 4 bytes an id, CJK text near 3
   encode_text<true>(text, ids);
   return ids;
 }
@@ -370,12 +373,19 @@ std::size_t WordPieceTokenizer::count(std::string_view text) const {
 // without the "##"; every other token is preceded by one blank. The one blank at the very
 // start is then removed. Ids without a token text are skipped.
 std::string WordPieceTokenizer::decode(const std::vector<int32_t>& ids) const {
-  std::string out;
-  out.reserve(ids.size() * 6 + 1);
+  auto is_continuation = [](std::string_view tok) {
+    return tok.size() > 2 && tok[0] == '#' && tok[1] == '#';
+  };
   std::string_view tok;
+  std::size_t size = 0;
+  for (int32_t id : ids) {
+    if (vocab_.token_of(id, tok)) size += is_continuation(tok) ? tok.size() - 2 : tok.size() + 1;
+  }
+  std::string out;
+  out.reserve(size);
   for (int32_t id : ids) {
     if (!vocab_.token_of(id, tok)) continue;
-    if (tok.size() > 2 && tok[0] == '#' && tok[1] == '#') {
+    if (is_continuation(tok)) {
       out.append(tok.data() + 2, tok.size() - 2);
     } else {
       out.push_back(' ');
