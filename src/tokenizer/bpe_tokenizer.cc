@@ -1,10 +1,11 @@
 #include "tokenizer/bpe_tokenizer.h"
 
-#include <fstream>
 #include <stdexcept>
 #include <utility>
 
+#include "tokenizer/file_bytes.h"
 #include "tokenizer/tokenizer_json_reader.h"
+#include "tokenizer/utf8.h"
 
 namespace corvane {
 
@@ -42,15 +43,6 @@ BPETokenizer BPETokenizer::from_hf_json(const std::string& path) {
 }
 
 namespace {
-
-// Reads the whole file; reading stops quietly at the first read failure.
-bool read_file(const std::string& path, std::string& data) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f.is_open()) return false;
-  char buf[1 << 16];
-  while (f.read(buf, sizeof buf) || f.gcount() > 0) data.append(buf, static_cast<std::size_t>(f.gcount()));
-  return true;
-}
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -110,7 +102,7 @@ std::size_t BPETokenizer::base64_decode(std::string_view s, std::string& out) {
 
 void BPETokenizer::load_tiktoken(const std::string& path) {
   std::string data;
-  if (!read_file(path, data)) throw std::runtime_error("Cannot open tiktoken file: " + path);
+  if (!FileBytes::read(path, data)) throw std::runtime_error("Cannot open tiktoken file: " + Utf8::repair(path));
   std::string token;
   std::string_view rest(data);
   while (!rest.empty()) {

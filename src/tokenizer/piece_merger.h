@@ -124,7 +124,7 @@ class PieceMerger {
     // there still has that rank (a different pair at the same start with the same rank
     // would be joined at the same point of the order, to the same result).
     auto consider = [&](uint32_t a, uint32_t b, uint32_t c) {
-      int32_t r, j;
+      int32_t r = 0, j = 0;
       if (ranker.pair(word, a, b, c, ws.sym[a], ws.sym[b], r, j)) {
         ws.rank[a] = r;
         ws.joined[a] = j;

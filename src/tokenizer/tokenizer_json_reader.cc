@@ -1,5 +1,7 @@
 #include "tokenizer/tokenizer_json_reader.h"
 
+#include "tokenizer/utf8.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -429,44 +431,6 @@ int32_t to_id(const Item& it) {
   }
 }
 
-// Length of the well-formed UTF-8 character at the start of `s` (n > 0 bytes), or 0 when
-// the bytes there are not one: no overlong forms, no surrogates, nothing past U+10FFFF.
-std::size_t utf8_char_length(const unsigned char* s, std::size_t n) {
-  const unsigned char c = s[0];
-  if (c < 0x80) return 1;
-  auto cont = [&](std::size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
-    return i < n && s[i] >= lo && s[i] <= hi;
-  };
-  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-  if (c == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
-  if (c == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
-  if (c >= 0xE1 && c <= 0xEF) return cont(1) && cont(2) ? 3 : 0;
-  if (c == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
-  if (c >= 0xF1 && c <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
-  if (c == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
-  return 0;
-}
-
-// `text` with every byte that is not part of a well-formed UTF-8 character replaced by
-// U+FFFD. The parser's messages quote the offending input, which may be any bytes; an
-// error message must stay readable as text (Python, for one, decodes it as UTF-8).
-std::string printable_message(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t len = utf8_char_length(s + i, text.size() - i);
-    if (len == 0) {
-      out.append("\xEF\xBF\xBD");
-      ++i;
-    } else {
-      out.append(text.data() + i, len);
-      i += len;
-    }
-  }
-  return out;
-}
-
 // Hands `text` on as it is, or as the raw bytes it stands for in a byte-level file.
 class TextMapper {
  public:
@@ -486,7 +450,7 @@ class TextMapper {
 
 void TokenizerJsonReader::read(const std::string& path, const TokenFn& on_token, const MergeFn& on_merge) {
   std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) throw std::runtime_error("Cannot open tokenizer.json: " + path);
+  if (!in.is_open()) throw std::runtime_error("Cannot open tokenizer.json: " + Utf8::repair(path));
 
   // Parse the first JSON value of the file; whatever follows it is never looked at.
   Collector doc;
@@ -494,9 +458,9 @@ void TokenizerJsonReader::read(const std::string& path, const TokenFn& on_token,
   try {
     parsed = json::sax_parse(in, &doc, json::input_format_t::json, /*strict=*/false);
   } catch (const std::exception& e) {
-    throw std::runtime_error("JSON parse error: " + printable_message(e.what()));
+    throw std::runtime_error("JSON parse error: " + Utf8::repair(e.what()));
   }
-  if (!parsed) throw std::runtime_error("JSON parse error: " + printable_message(doc.error));
+  if (!parsed) throw std::runtime_error("JSON parse error: " + Utf8::repair(doc.error));
   in.close();
 
   if (!doc.model_is_object) return;

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+// UTF-8 well-formedness, for text that must stay readable as a string: error messages quote
+// file paths and file contents, which may be any bytes.
+class Utf8 {
+ public:
+  // Length of the well-formed UTF-8 character at the start of `s` (n > 0 bytes), or 0 when
+  // the bytes there are not one: no overlong forms, no surrogates, nothing past U+10FFFF.
+  static std::size_t char_length(const unsigned char* s, std::size_t n);
+
+  // `text` with every byte that is not part of a well-formed character replaced by U+FFFD.
+  static std::string repair(std::string_view text);
+};
+
+}  // namespace corvane
