@@ -212,6 +212,24 @@ def test_missing_file_fails_with_path_verbatim(vocab_dir, name):
     assert str(info.value) == f"Cannot open vocab.txt: {path}"
 
 
+def test_path_that_is_not_utf8_is_quoted_readably(vocab_dir):
+    folder = bytes(vocab_dir)
+    with pytest.raises(RuntimeError) as info:
+        WordPieceTokenizer(folder + b"/missing-\xff\xfe.txt")
+    assert str(info.value) == f"Cannot open vocab.txt: {vocab_dir}/missing-\ufffd\ufffd.txt"
+    empty = folder + b"/empty-\xc3.txt"
+    with open(empty, "wb"):
+        pass
+    with pytest.raises(RuntimeError) as info:
+        WordPieceTokenizer(empty)
+    assert str(info.value) == f"vocab.txt is empty: {vocab_dir}/empty-\ufffd.txt"
+    # The path's bytes reach the file system unchanged.
+    named = folder + b"/vocab-\xff.txt"
+    with open(named, "wb") as f:
+        f.write(b"ok\n")
+    assert WordPieceTokenizer(named).encode("ok") == [0]
+
+
 def test_relative_path_is_resolved_against_current_directory(vocab_dir, monkeypatch):
     name = write_vocab(vocab_dir, ["rel"]).rsplit("/", 1)[1]
     monkeypatch.chdir(vocab_dir)

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <stdexcept>
-#include <system_error>
+
+#include "tokenizer/file_bytes.h"
+#include "tokenizer/utf8.h"
 
 namespace corvane {
 
@@ -32,27 +32,6 @@ constexpr int32_t kMaxMisses = 8;
 
 inline bool is_space(unsigned char c) { return c == ' ' || static_cast<unsigned>(c - '\t') < 5u; }
 
-// Reads the whole file into `data`. Returns false when it cannot be opened; a read failure
-// later on ends the data where it happened. The file's size, when the file system knows
-// it, only sizes the first read.
-bool read_file(const std::string& path, std::string& data) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f.is_open()) return false;
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
-  if (!ec && size > 0 && size < (std::size_t{1} << 40)) {
-    data.resize(static_cast<std::size_t>(size));
-    f.read(data.data(), static_cast<std::streamsize>(size));
-    data.resize(static_cast<std::size_t>(f.gcount()));
-    if (!f) return true;
-  }
-  char buf[1 << 16];
-  while (f.read(buf, sizeof buf) || f.gcount() > 0) {
-    data.append(buf, static_cast<std::size_t>(f.gcount()));
-  }
-  return true;
-}
-
 }  // namespace
 
 WordPieceTokenizer::WordPieceTokenizer(const std::string& vocab_txt_path) {
@@ -64,7 +43,10 @@ WordPieceTokenizer::WordPieceTokenizer(const std::string& vocab_txt_path) {
 // repeated, the last line wins the text -> id direction while every id keeps its text.
 void WordPieceTokenizer::load_vocab(const std::string& path) {
   std::string data;
-  if (!read_file(path, data)) throw std::runtime_error("Cannot open vocab.txt: " + path);
+  // Messages quote the path readably even when its bytes are not UTF-8.
+  if (!FileBytes::read(path, data)) {
+    throw std::runtime_error("Cannot open vocab.txt: " + Utf8::repair(path));
+  }
   int64_t id = 0;
   const char* p = data.data();
   const char* const end = p + data.size();
@@ -72,7 +54,8 @@ void WordPieceTokenizer::load_vocab(const std::string& path) {
     const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* line_end = nl ? nl : end;
     if (id > std::numeric_limits<int32_t>::max()) {
-      throw std::runtime_error("vocab.txt has more lines than 32-bit ids can number: " + path);
+      throw std::runtime_error("vocab.txt has more lines than 32-bit ids can number: " +
+                               Utf8::repair(path));
     }
     if (line_end != p) {
       vocab_.assign(std::string_view(p, static_cast<std::size_t>(line_end - p)),
@@ -81,7 +64,7 @@ void WordPieceTokenizer::load_vocab(const std::string& path) {
     ++id;
     p = nl ? nl + 1 : end;
   }
-  if (vocab_.empty()) throw std::runtime_error("vocab.txt is empty: " + path);
+  if (vocab_.empty()) throw std::runtime_error("vocab.txt is empty: " + Utf8::repair(path));
   vocab_.finish();
   build_trie();
 }
