@@ -77,7 +77,7 @@ PYBIND11_MODULE(corvane_core, m) {
 
   py::class_<WordPieceTokenizer>(m, "WordPieceTokenizer")
       .def(py::init<const std::string&>(), py::arg("vocab_txt_path"))
-      .def("encode", &WordPieceTokenizer::encode)
+      .def("encode", [](const WordPieceTokenizer& t, std::string_view text) { return ids_to_list(t.encode(text)); })
       .def("decode", &WordPieceTokenizer::decode)
       .def("count", &WordPieceTokenizer::count);
 }

@@ -47,6 +47,8 @@ void WordPieceTokenizer::load_vocab(const std::string& path) {
   if (!FileBytes::read(path, data)) {
     throw std::runtime_error("Cannot open vocab.txt: " + Utf8::repair(path));
   }
+  // One token per line at most: size the table once instead of growing it.
+  vocab_.reserve(static_cast<std::size_t>(std::count(data.begin(), data.end(), '\n')) + 1);
   int64_t id = 0;
   const char* p = data.data();
   const char* const end = p + data.size();
