@@ -42,20 +42,17 @@ def one_by_one(tok, text: str) -> list[int]:
     return ids
 
 
-@settings(max_examples=150, deadline=None)
-@given(text=TEXTS)
-def test_repeated_words_encode_as_when_alone_r50k(r50k, text):
-    ids = r50k.encode(text)
-    assert ids == one_by_one(r50k, text)
-    assert r50k.count(text) == len(ids)
+@pytest.fixture(scope="module", params=["r50k", "gpt2"])
+def tokenizer(request):
+    return request.getfixturevalue(request.param)
 
 
 @settings(max_examples=150, deadline=None)
 @given(text=TEXTS)
-def test_repeated_words_encode_as_when_alone_gpt2(gpt2, text):
-    ids = gpt2.encode(text)
-    assert ids == one_by_one(gpt2, text)
-    assert gpt2.count(text) == len(ids)
+def test_repeated_words_encode_as_when_alone(tokenizer, text):
+    ids = tokenizer.encode(text)
+    assert ids == one_by_one(tokenizer, text)
+    assert tokenizer.count(text) == len(ids)
 
 
 def test_nothing_carries_over_between_calls(r50k):
