@@ -52,11 +52,13 @@ def wordpiece_demo(tmp: pathlib.Path) -> None:
 
 def compressor_demo() -> None:
     c = corvane_core.Compressor()
-    short = c.compress(TEXT)
+    prose = ("please note that   we will fix the library as soon as possible and\r\n\r\n"
+             "thank you for the report by the way")
+    short = c.compress(prose)
     print("Compressor:")
-    print("  in:        ", TEXT)
-    print("  compress:  ", short)
-    print("  decompress:", c.decompress(short))
+    print("  in:        ", repr(prose))
+    print("  compress:  ", repr(short))
+    print("  decompress:", repr(c.decompress(short)))
 
 
 def main() -> None:
