@@ -7,7 +7,7 @@ namespace corvane {
 
 void Vocabulary::reserve(std::size_t n) {
   std::size_t cap = slots_.empty() ? 1024 : slots_.size();
-  while ((entries_.size() + n) * 2 > cap) cap *= 2;
+  while ((entries_.size() + n) * kSpread > cap) cap *= 2;
   if (cap > slots_.size()) grow(cap);
   entries_.reserve(entries_.size() + n);
   entry_slot_.reserve(entries_.size() + n);
@@ -36,7 +36,7 @@ uint32_t Vocabulary::insert_text(std::string_view token, uint64_t h) {
       token.size() >= kMarkBit || entries_.size() >= std::numeric_limits<int32_t>::max() - 1) {
     throw std::length_error("vocabulary too large");
   }
-  if ((entries_.size() + 1) * 2 > slots_.size()) grow(slots_.empty() ? 1024 : slots_.size() * 2);
+  if ((entries_.size() + 1) * kSpread > slots_.size()) grow(slots_.empty() ? 1024 : slots_.size() * 2);
   const uint32_t entry = static_cast<uint32_t>(entries_.size());
   entries_.push_back(Entry{static_cast<uint32_t>(arena_.size()), static_cast<uint32_t>(token.size()), 0});
   arena_.append(token.data(), token.size());

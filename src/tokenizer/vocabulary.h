@@ -124,13 +124,15 @@ class Vocabulary {
   };
   static constexpr uint32_t kMarkBit = 0x80000000u;
   static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+  // Slots per token at most: a sparse table keeps most lookups to their first slot.
+  static constexpr std::size_t kSpread = 4;
 
   void grow(std::size_t cap);
   uint32_t insert_text(std::string_view token, uint64_t h);
 
   std::string arena_;
   std::vector<Entry> entries_;
-  std::vector<Slot> slots_;          // size is zero or a power of two, at most half full
+  std::vector<Slot> slots_;          // size is zero or a power of two, at most 1/kSpread full
   std::vector<uint32_t> slot_entry_;  // entry index of each occupied slot
   std::vector<uint32_t> entry_slot_;  // slot of each entry
   std::size_t max_len_ = 0;
@@ -206,8 +208,12 @@ inline int64_t Vocabulary::find_slot(std::string_view token, uint64_t h, uint64_
     if (s.len_mark == kEmpty) return -1;
     if ((s.len_mark & ~kMarkBit) == n && s.head == hd) {
       if (n <= 8) return static_cast<int64_t>(i);
-      const Entry& e = entries_[slot_entry_[i]];
-      if (std::memcmp(arena_.data() + e.offset + 8, p + 8, n - 8) == 0) return static_cast<int64_t>(i);
+      const char* t = arena_.data() + entries_[slot_entry_[i]].offset;
+      // The first eight bytes are equal; up to sixteen, one load covers the rest.
+      if (n <= 16 ? vocabulary_detail::load64(t + n - 8) == vocabulary_detail::load64(p + n - 8)
+                  : std::memcmp(t + 8, p + 8, n - 8) == 0) {
+        return static_cast<int64_t>(i);
+      }
     }
   }
 }
