@@ -67,6 +67,9 @@ class BPETokenizer {
 
   template <class Emit>
   void bpe_word(std::string_view word, uint64_t h, uint64_t hd, CallState& st, Emit&& emit) const;
+  // Cuts `text` into pre-tokens and calls fn(word, head, hash) for each, in order.
+  template <class Fn>
+  static void pre_tokenise(std::string_view text, Fn&& fn);
   template <class Emit>
   void naive_word_count(std::string_view text, Emit&& emit) const;
 
@@ -131,6 +134,18 @@ void BPETokenizer::bpe_word(std::string_view word, uint64_t h, uint64_t hd, Call
   for (int32_t id : st.ids) emit(id);
 }
 
+template <class Fn>
+void BPETokenizer::pre_tokenise(std::string_view text, Fn&& fn) {
+  // Each pre-token comes with its head (first eight bytes) and hash, which every lookup
+  // of it needs. The head takes one load where eight bytes are left in the text.
+  const char* const end = text.data() + text.size();
+  PreTokenizer::split(text, [&](std::string_view word) {
+    const uint64_t hd = end - word.data() >= 8 ? Vocabulary::head_readable8(word.data(), word.size())
+                                               : Vocabulary::head(word.data(), word.size());
+    fn(word, hd, Vocabulary::hash(word.data(), word.size(), hd));
+  });
+}
+
 template <class Emit>
 void BPETokenizer::naive_word_count(std::string_view text, Emit&& emit) const {
   int32_t k = 0;
@@ -149,12 +164,7 @@ void BPETokenizer::encode_each(std::string_view text, Emit&& emit) const {
     return;
   }
   CallState st;
-  const char* const end = text.data() + text.size();
-  PreTokenizer::split(text, [&](std::string_view word) {
-    const uint64_t hd = end - word.data() >= 8 ? Vocabulary::head_readable8(word.data(), word.size())
-                                               : Vocabulary::head(word.data(), word.size());
-    bpe_word(word, Vocabulary::hash(word.data(), word.size(), hd), hd, st, emit);
-  });
+  pre_tokenise(text, [&](std::string_view word, uint64_t hd, uint64_t h) { bpe_word(word, h, hd, st, emit); });
 }
 
 }  // namespace corvane
