@@ -63,7 +63,7 @@ def mbps(nbytes: int, seconds: float) -> float:
 
 
 def throughput_row(section: str, work: str, nbytes: int, ours: Callable[[], object],
-                   peer: Callable[[], object] | None, repeat: int = 5, note: str = "") -> Row:
+                   peer: Callable[[], object] | None, repeat: int = 7, note: str = "") -> Row:
     """Times `ours` and `peer` on the same input and returns the MB/s row with the ratio."""
     t_ours = best_time(ours, repeat)
     if peer is None:
