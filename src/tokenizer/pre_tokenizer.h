@@ -43,7 +43,7 @@ class PreTokenizer {
     const std::size_t n = text.size();
     while (pos < n) {
       const std::size_t len = next_length(text, pos);
-      emit(text.substr(pos, len));
+      emit(std::string_view(text.data() + pos, len));
       pos += len;
     }
   }
