@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <stdexcept>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -47,6 +48,9 @@ class PieceMerger {
   template <class Ranker, class Emit>
   static void merge(std::string_view word, const Ranker& ranker, Workspace& ws, Emit&& emit) {
     if (word.empty()) return;
+    // Piece positions are 32-bit; a single pre-token of 4 GiB is refused rather than
+    // silently mangled.
+    if (word.size() >= UINT32_MAX) throw std::length_error("pre-token too long (4 GiB or more)");
     if (word.size() <= kShortWord) {
       merge_short(word, ranker, emit);
     } else {
