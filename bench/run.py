@@ -14,6 +14,40 @@ import common
 
 MODULES = ["bench_bpe", "bench_hf", "bench_wordpiece", "bench_compressor"]
 
+# The performance targets: (section, work) -> (minimum ratio, extra check on our figure).
+TARGETS = {
+    ("r50k (tiktoken)", "encode prose"): (5, None),
+    ("r50k (tiktoken)", "encode code"): (5, None),
+    ("r50k (tiktoken)", "count prose"): (8, None),
+    ("r50k (tiktoken)", "count code"): (8, None),
+    ("r50k (tiktoken)", 'one 1 MB pre-token ("ab" * 500000)'): (None, ("ms", "<", 100)),
+    ("cl100k (tiktoken)", "load cl100k_base.tiktoken"): (5, None),
+    ("cl100k (tiktoken)", "memory held by a loaded cl100k tokenizer"): (1, None),
+    ("gpt2 (tokenizer.json)", "encode prose"): (10, None),
+    ("gpt2 (tokenizer.json)", "encode code"): (10, None),
+    ("WordPiece (BERT vocab)", "encode prose"): (5, None),
+    ("compressor (Python)", "compress prose"): (3, ("MB/s", ">=", 300)),
+    ("compressor (Python)", "decompress prose"): (3, ("MB/s", ">=", 300)),
+}
+
+
+def target_text(row: common.Row) -> str:
+    """The row's target and whether this run met it, or "" for rows without one."""
+    target = TARGETS.get((row.section, row.work))
+    if target is None:
+        return ""
+    ratio, figure = target
+    parts, met = [], True
+    if ratio is not None:
+        parts.append(f">= {ratio}x")
+        met &= row.ratio is not None and row.ratio >= ratio
+    if figure is not None:
+        unit, op, bound = figure
+        parts.append(f"{op} {bound} {unit}")
+        value = float(row.ours.split()[0])
+        met &= value < bound if op == "<" else value >= bound
+    return f"{', '.join(parts)}: {'met' if met else 'MISSED'}"
+
 
 def cpu_name() -> str:
     try:
@@ -46,7 +80,12 @@ def write_chart(rows: list[common.Row], path) -> None:
     fig, ax = plt.subplots(figsize=(10, 0.45 * len(ranked) + 1.5))
     ax.barh(labels, values, color="#3a7bd5")
     ax.axvline(1.0, color="black", linewidth=0.8)
-    ax.set_xlabel("speed-up over the peer (ours / peer, higher is better)")
+    ax.set_xscale("log")
+    for y, r in enumerate(ranked):
+        target = TARGETS.get((r.section, r.work), (None, None))[0]
+        if target:
+            ax.plot([target, target], [y - 0.4, y + 0.4], color="#d62728", linewidth=2)
+    ax.set_xlabel("ratio over the peer, log scale (higher is better; red: target)")
     ax.invert_yaxis()
     for y, v in enumerate(values):
         ax.text(v, y, f" {v:.1f}x", va="center")
@@ -67,8 +106,8 @@ def main(argv: list[str]) -> int:
             continue
         for row in mod.run():
             ratio = f"{row.ratio:.2f}x" if row.ratio is not None else ""
-            print(f"{row.section:<22} {row.work:<44} {row.ours:>14} {row.peer:>14} {ratio:>8}  {row.note}",
-                  flush=True)
+            print(f"{row.section:<22} {row.work:<44} {row.ours:>14} {row.peer:>14} {ratio:>8}  "
+                  f"{target_text(row):<28} {row.note}", flush=True)
             rows.append(row)
     if argv[1:]:
         return 0  # partial runs do not overwrite the report
@@ -83,12 +122,12 @@ def main(argv: list[str]) -> int:
         f"- Python: {platform.python_version()}",
         f"- tiktoken {version('tiktoken')}, tokenizers {version('tokenizers')}",
         "",
-        "| section | work | ours | peer | ratio | note |",
-        "|---|---|---|---|---|---|",
+        "| section | work | ours | peer | ratio | target | note |",
+        "|---|---|---|---|---|---|---|",
     ]
     for r in rows:
         ratio = f"{r.ratio:.2f}x" if r.ratio is not None else ""
-        lines.append(f"| {r.section} | {r.work} | {r.ours} | {r.peer} | {ratio} | {r.note} |")
+        lines.append(f"| {r.section} | {r.work} | {r.ours} | {r.peer} | {ratio} | {target_text(r)} | {r.note} |")
     lines += ["", "![throughput ratios](bench/ratios.png)", ""]
     (common.ROOT / "BENCHMARKS.md").write_text("\n".join(lines), encoding="utf-8")
     write_chart(rows, common.ROOT / "bench" / "ratios.png")
