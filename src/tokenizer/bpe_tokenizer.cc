@@ -12,10 +12,12 @@ namespace corvane {
 BPETokenizer::BPETokenizer(BPETokenizer&& other) noexcept
     : vocab_(std::move(other.vocab_)),
       merges_(std::move(other.merges_)),
-      rule_(other.rule_) {
+      rule_(other.rule_),
+      byte_ids_(other.byte_ids_) {
   other.vocab_ = Vocabulary();
   other.merges_ = MergeTable();
   other.rule_ = PairRule::kJoinedToken;
+  other.byte_ids_.fill(0);
 }
 
 BPETokenizer& BPETokenizer::operator=(BPETokenizer&& other) noexcept {
@@ -23,10 +25,12 @@ BPETokenizer& BPETokenizer::operator=(BPETokenizer&& other) noexcept {
     vocab_ = std::move(other.vocab_);
     merges_ = std::move(other.merges_);
     rule_ = other.rule_;
+    byte_ids_ = other.byte_ids_;
     other.vocab_ = Vocabulary();
     other.merges_ = MergeTable();
     other.rule_ = PairRule::kJoinedToken;
-    }
+    other.byte_ids_.fill(0);
+  }
   return *this;
 }
 
@@ -133,6 +137,11 @@ void BPETokenizer::load_hf_json(const std::string& path) {
 
 void BPETokenizer::finish_load() {
   vocab_.finish();
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    const int32_t* id = vocab_.find(std::string_view(&c, 1));
+    byte_ids_[static_cast<std::size_t>(b)] = id ? *id : 0;
+  }
   if (rule_ == PairRule::kJoinedToken) {
     // A pre-token that is itself a vocabulary key is that one token.
     for (std::size_t e = 0; e < vocab_.size(); ++e) vocab_.set_mark(e, true);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -66,8 +67,8 @@ class BPETokenizer {
   };
 
   template <class Emit>
-  void bpe_word(std::string_view word, uint64_t h, uint64_t hd, CallState& st, Emit&& emit) const;
-  // Cuts `text` into pre-tokens and calls fn(word, head, hash) for each, in order.
+  void bpe_word(std::string_view word, uint64_t hd, CallState& st, Emit&& emit) const;
+  // Cuts `text` into pre-tokens and calls fn(word, head) for each, in order.
   template <class Fn>
   static void pre_tokenise(std::string_view text, Fn&& fn);
   template <class Emit>
@@ -76,6 +77,8 @@ class BPETokenizer {
   Vocabulary vocab_;   // token text <-> id, both directions
   MergeTable merges_;  // ranked pairs; filled only from tokenizer.json
   PairRule rule_ = PairRule::kJoinedToken;
+  // The id of each single byte (0 when it is not a token): a one-byte pre-token's ids.
+  std::array<int32_t, 256> byte_ids_{};
   // Each vocabulary token is marked when merging its own text ends in that one piece, so
   // that a pre-token equal to the token encodes to its id without running the merge loop.
 };
@@ -109,8 +112,13 @@ struct BPETokenizer::MergeListRanker {
 };
 
 template <class Emit>
-void BPETokenizer::bpe_word(std::string_view word, uint64_t h, uint64_t hd, CallState& st,
-                            Emit&& emit) const {
+void BPETokenizer::bpe_word(std::string_view word, uint64_t hd, CallState& st, Emit&& emit) const {
+  // A one-byte pre-token (a quarter of ordinary text) is one piece whatever the rule.
+  if (word.size() == 1) {
+    emit(byte_ids_[static_cast<unsigned char>(word[0])]);
+    return;
+  }
+  const uint64_t h = Vocabulary::hash(word.data(), word.size(), hd);
   const int64_t slot = vocab_.find_slot(word, h, hd);
   if (slot >= 0 && vocab_.mark_at_slot(slot)) {
     emit(vocab_.id_at_slot(slot));
@@ -136,13 +144,12 @@ void BPETokenizer::bpe_word(std::string_view word, uint64_t h, uint64_t hd, Call
 
 template <class Fn>
 void BPETokenizer::pre_tokenise(std::string_view text, Fn&& fn) {
-  // Each pre-token comes with its head (first eight bytes) and hash, which every lookup
-  // of it needs. The head takes one load where eight bytes are left in the text.
+  // Each pre-token comes with its head (first eight bytes), which every lookup of it
+  // needs. The head takes one load where eight bytes are left in the text.
   const char* const end = text.data() + text.size();
   PreTokenizer::split(text, [&](std::string_view word) {
-    const uint64_t hd = end - word.data() >= 8 ? Vocabulary::head_readable8(word.data(), word.size())
-                                               : Vocabulary::head(word.data(), word.size());
-    fn(word, hd, Vocabulary::hash(word.data(), word.size(), hd));
+    fn(word, end - word.data() >= 8 ? Vocabulary::head_readable8(word.data(), word.size())
+                                    : Vocabulary::head(word.data(), word.size()));
   });
 }
 
@@ -164,7 +171,7 @@ void BPETokenizer::encode_each(std::string_view text, Emit&& emit) const {
     return;
   }
   CallState st;
-  pre_tokenise(text, [&](std::string_view word, uint64_t hd, uint64_t h) { bpe_word(word, h, hd, st, emit); });
+  pre_tokenise(text, [&](std::string_view word, uint64_t hd) { bpe_word(word, hd, st, emit); });
 }
 
 }  // namespace corvane
