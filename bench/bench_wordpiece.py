@@ -16,9 +16,9 @@ SECTION = "WordPiece (BERT vocab)"
 
 
 def _bert_vocab_module():
-    spec = importlib.util.spec_from_file_location("bert_vocab", common.ROOT / "tests" / "bert_vocab.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("bert_vocab", common.ROOT / "tests" / "bert_vocab.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

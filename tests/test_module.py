@@ -367,12 +367,12 @@ def test_reimport_registers_nothing_twice():
     assert [getattr(corvane_core, n) for n in CLASSES] == classes
     assert isinstance(obj, corvane_core.BPETokenizer)
 
-    # Creating the module again from its spec hands out the module already made, and
+    # Creating the module again from its file hands out the module already made, and
     # running its body again changes nothing.
-    spec = importlib.util.spec_from_file_location("corvane_core", corvane_core.__file__)
-    again = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("corvane_core", corvane_core.__file__)
+    again = importlib.util.module_from_spec(found)
     assert again is corvane_core
-    spec.loader.exec_module(again)
+    found.loader.exec_module(again)
     assert [getattr(corvane_core, n) for n in CLASSES] == classes
     assert list(vars(corvane_core)) == keys
     assert corvane_core.__doc__ == DOC
