@@ -84,6 +84,7 @@ class BPETokenizer {
 };
 
 struct BPETokenizer::JoinedTokenRanker {
+  static constexpr bool kSymbols = false;  // a pair is ranked by its joined text alone
   const Vocabulary& vocab;
   int32_t byte_symbol(unsigned char) const { return 0; }
   bool pair(std::string_view word, uint32_t a, uint32_t, uint32_t c, int32_t, int32_t,
@@ -100,6 +101,7 @@ struct BPETokenizer::JoinedTokenRanker {
 };
 
 struct BPETokenizer::MergeListRanker {
+  static constexpr bool kSymbols = true;
   const MergeTable& merges;
   int32_t byte_symbol(unsigned char b) const { return merges.byte_symbol(b); }
   bool pair(std::string_view, uint32_t, uint32_t, uint32_t, int32_t l, int32_t r,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <stdexcept>
+#include <type_traits>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -19,6 +20,7 @@ namespace corvane {
 // stops when no adjacent pair is ranked, and each remaining piece is turned into an id.
 //
 // What a "rank" is comes from the Ranker:
+//   static constexpr bool kSymbols;   whether pieces carry symbols (else 0 is passed)
 //   int32_t byte_symbol(unsigned char b) const;
 //   bool pair(std::string_view word, uint32_t a, uint32_t b, uint32_t c,
 //             int32_t left_sym, int32_t right_sym, int32_t& rank, int32_t& joined_sym) const;
@@ -112,14 +114,17 @@ class PieceMerger {
     const uint32_t n = static_cast<uint32_t>(word.size());
     ws.end.resize(n + 1);
     ws.prev.resize(n + 1);
-    ws.sym.resize(n + 1);
+    constexpr bool kSymbols = std::decay_t<Ranker>::kSymbols;
+    if constexpr (kSymbols) {
+      ws.sym.resize(n + 1);
+      ws.joined.resize(n + 1);
+    }
     ws.rank.resize(n + 1);
-    ws.joined.resize(n + 1);
     ws.queue.clear();
     for (uint32_t i = 0; i < n; ++i) {
       ws.end[i] = i + 1;
       ws.prev[i] = i - 1;  // wraps for i == 0; never read there
-      ws.sym[i] = ranker.byte_symbol(s[i]);
+      if constexpr (kSymbols) ws.sym[i] = ranker.byte_symbol(s[i]);
     }
     ws.end[n] = 0;
     // Ranks the pair of pieces starting at a (ending at b) and at b (ending at c), and
@@ -129,9 +134,11 @@ class PieceMerger {
     // would be joined at the same point of the order, to the same result).
     auto consider = [&](uint32_t a, uint32_t b, uint32_t c) {
       int32_t r = 0, j = 0;
-      if (ranker.pair(word, a, b, c, ws.sym[a], ws.sym[b], r, j)) {
+      const int32_t left = kSymbols ? ws.sym[a] : 0;
+      const int32_t right = kSymbols ? ws.sym[b] : 0;
+      if (ranker.pair(word, a, b, c, left, right, r, j)) {
         ws.rank[a] = r;
-        ws.joined[a] = j;
+        if constexpr (kSymbols) ws.joined[a] = j;
         ws.queue.push(r, a);
       } else {
         ws.rank[a] = kNone;
@@ -149,7 +156,7 @@ class PieceMerger {
       ws.end[a] = c;
       ws.end[b] = 0;
       ws.rank[b] = kNone;
-      ws.sym[a] = ws.joined[a];
+      if constexpr (kSymbols) ws.sym[a] = ws.joined[a];
       if (c < n) {
         ws.prev[c] = a;
         consider(a, c, ws.end[c]);
@@ -161,7 +168,9 @@ class PieceMerger {
         consider(p, a, c);
       }
     }
-    for (uint32_t a = 0; a < n; a = ws.end[a]) emit(ranker.piece_id(word, a, ws.end[a], ws.sym[a]));
+    for (uint32_t a = 0; a < n; a = ws.end[a]) {
+      emit(ranker.piece_id(word, a, ws.end[a], kSymbols ? ws.sym[a] : 0));
+    }
   }
 };
 
