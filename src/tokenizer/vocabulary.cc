@@ -40,7 +40,6 @@ uint32_t Vocabulary::insert_text(std::string_view token, uint64_t h) {
   const uint32_t entry = static_cast<uint32_t>(entries_.size());
   entries_.push_back(Entry{static_cast<uint32_t>(arena_.size()), static_cast<uint32_t>(token.size()), 0});
   arena_.append(token.data(), token.size());
-  if (token.size() > max_len_) max_len_ = token.size();
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = static_cast<std::size_t>(h) & mask;
   while (slots_[i].len_mark != kEmpty) i = (i + 1) & mask;

@@ -42,8 +42,6 @@ class Vocabulary {
   bool empty() const { return entries_.empty(); }
   // Number of distinct token texts.
   std::size_t size() const { return entries_.size(); }
-  // Length in bytes of the longest token text.
-  std::size_t max_token_length() const { return max_len_; }
 
   // Slot handle of `token` in the hash table, or -1 when `token` is not a key.
   int64_t find_slot(std::string_view token) const {
@@ -53,10 +51,6 @@ class Vocabulary {
   inline int64_t find_slot(std::string_view token, uint64_t h, uint64_t hd) const;
   int64_t find_slot(std::string_view token, uint64_t h) const {
     return find_slot(token, h, head(token.data(), token.size()));
-  }
-  // Starts loading the cache line that a lookup of a token with hash `h` reads first.
-  void prefetch(uint64_t h) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(h) & (slots_.size() - 1)]);
   }
   int32_t id_at_slot(int64_t slot) const { return slots_[static_cast<std::size_t>(slot)].id; }
   // A per-token mark that the owner may set once loading is done (see `set_mark`).
@@ -69,12 +63,8 @@ class Vocabulary {
     const int64_t s = find_slot(token);
     return s < 0 ? nullptr : &slots_[static_cast<std::size_t>(s)].id;
   }
-  // Index of the entry holding `token`, or -1. Entry indexes run from 0 to size() - 1.
-  int32_t find_entry(std::string_view token) const {
-    const int64_t s = find_slot(token);
-    return s < 0 ? -1 : static_cast<int32_t>(slot_entry_[static_cast<std::size_t>(s)]);
-  }
 
+  // Text and id of an entry; entries are numbered 0 to size() - 1 in order of first insertion.
   std::string_view text_at(std::size_t entry) const {
     const Entry& en = entries_[entry];
     return std::string_view(arena_.data() + en.offset, en.len);
@@ -135,7 +125,6 @@ class Vocabulary {
   std::vector<Slot> slots_;          // size is zero or a power of two, at most 1/kSpread full
   std::vector<uint32_t> slot_entry_;  // entry index of each occupied slot
   std::vector<uint32_t> entry_slot_;  // slot of each entry
-  std::size_t max_len_ = 0;
 
   // id -> entry, in assignment order until `finish` turns it into an index.
   std::vector<std::pair<int32_t, uint32_t>> pending_ids_;
