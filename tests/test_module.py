@@ -4,6 +4,7 @@ from __future__ import annotations
 import importlib
 import importlib.util
 import inspect
+import os
 import subprocess
 import sys
 import textwrap
@@ -405,13 +406,21 @@ _VERSION_PROBE = textwrap.dedent(
 )
 
 
+_SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+
 def _import_with_version(version: str) -> str:
     out = subprocess.run(
         [sys.executable, "-c", _VERSION_PROBE, version],
         capture_output=True,
         text=True,
         timeout=60,
-        env={"PYTHONPATH": ":".join(p for p in sys.path if p), "PATH": "/usr/bin:/bin"},
+        env={
+            "PYTHONPATH": ":".join(p for p in sys.path if p),
+            "PATH": "/usr/bin:/bin",
+            # A sanitizer build of the module needs its runtime preloaded in the child too.
+            **{k: v for k, v in os.environ.items() if k in _SANITIZER_VARIABLES},
+        },
     )
     assert out.returncode == 0, out.stderr
     return out.stdout.strip()
