@@ -1,0 +1,567 @@
+"""corvane: count, encode, decode and compress text from the command line.
+
+    corvane count    [--tiktoken FILE | --hf-json FILE | --vocab-txt FILE] [--json] [FILE ...]
+    corvane encode   [--tiktoken FILE | --hf-json FILE | --vocab-txt FILE] [--json] [FILE ...]
+    corvane decode   [--tiktoken FILE | --hf-json FILE | --vocab-txt FILE] [--json] [ID ...]
+    corvane compress [--decompress] [--json] [FILE ...]
+
+Texts are read as bytes from the named files, or from standard input when no file is named
+(``-`` names standard input too), and handed to ``corvane_core`` unchanged.
+
+Vocabularies: ``--tiktoken`` loads a tiktoken rank file, ``--hf-json`` a HuggingFace
+``tokenizer.json`` and ``--vocab-txt`` a WordPiece ``vocab.txt``; at most one may be given.
+Without one the empty ``BPETokenizer()`` is used: ``count`` then counts whitespace-separated
+words, ``encode`` numbers them 0, 1, 2, ... in each file, and ``decode`` writes nothing
+(the empty tokenizer has no token texts).
+
+Output:
+
+- ``count``: one line "<tokens>TAB<name>" per input (standard input is named ``-``) and a
+  last line "<total>TABtotal". With ``--json``: one object
+  ``{"files": [{"path": ..., "tokens": n}, ...], "total": n}``.
+- ``encode``: the ids of each input on one line, separated by spaces. With ``--json``: one
+  object ``{"files": [{"path": ..., "ids": [...]}, ...], "total": n}``.
+- ``decode``: the ids come from the arguments or, when there are none, from standard input
+  (whitespace-separated integers, or a JSON list of integers). The decoded bytes are written
+  to standard output as they are, with no line feed added and no UTF-8 check, so the ids of
+  a slice that ends inside a character decode to its first bytes. With ``--json``:
+  ``{"text": ..., "bytes": n}``, where "text" is the bytes decoded as UTF-8 with every
+  invalid sequence replaced by U+FFFD and "bytes" is the number of raw bytes.
+- ``compress`` (``--decompress`` for the reverse): the result of each input, with a line
+  feed between the results of several inputs. With ``--json``: ``{"text": ..., "bytes_in":
+  n, "bytes_out": n, "files": [{"path": ..., "text": ..., "bytes_in": n, "bytes_out": n},
+  ...]}``; the top-level fields cover all inputs ("text" is what the plain output writes).
+
+Large inputs (more than 8 MB in all) show a progress bar on standard error when it is a
+terminal. ``count`` and ``encode`` read a large file in blocks and cut it only where a token
+can never span the cut, so the results equal those of the whole text while memory stays
+bounded.
+
+Exit status: 0 on success; 1 when the library or the file system reports an error, printed
+as "corvane: <message>" on standard error; 2 for a wrong command line. A closed output pipe
+(``corvane encode big.txt | head``) ends the run quietly with status 141, as if the process
+had been killed by SIGPIPE.
+"""
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import os
+import re
+import stat
+import sys
+from collections.abc import Callable, Iterable, Iterator
+from typing import BinaryIO
+
+import corvane_core
+
+PROG = "corvane"
+
+#: Size of the blocks in which inputs are read by ``count`` and ``encode``.
+BLOCK_SIZE = 1 << 20
+#: How many blocks ``count`` hands to ``count_batch`` at once.
+BATCH_BLOCKS = 8
+#: Inputs larger than this (in all) get a progress bar when standard error is a terminal.
+PROGRESS_THRESHOLD = 8 * 1000 * 1000
+
+_WS = rb"\t\n\x0b\x0c\r "
+_INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
+_ID_TOKEN = re.compile(rb"[+-]?[0-9]+\Z")
+
+
+# ---------------------------------------------------------------------------------------
+# Safe cuts
+# ---------------------------------------------------------------------------------------
+
+
+class CutRule:
+    """Where a text may be cut so that its pieces tokenize exactly as the whole text does.
+
+    A cut at position p splits ``data`` into ``data[:p]`` and ``data[p:]``; the rule is a
+    byte pattern of fixed width, and every match starting at s marks a cut at s + offset.
+    The rule looks only at the bytes of the match, so a cut found in a window of a text is
+    a cut of the whole text.
+    """
+
+    def __init__(self, name: str, pattern: bytes, width: int, offset: int):
+        self.name = name
+        self._pattern = re.compile(pattern)
+        self.width = width
+        self.offset = offset
+
+    def __repr__(self) -> str:
+        return f"CutRule({self.name!r})"
+
+    def __reduce__(self):
+        # Rules are module constants: pickle them by name (they travel to Dask workers).
+        return (rule_named, (self.name,))
+
+    def first_cut(self, data: bytes | bytearray, start: int = 1) -> int:
+        """The smallest cut p of ``data`` with p >= start, or -1 if there is none.
+
+        A cut is never at 0; it is at len(data) only when the rule needs no byte after it.
+        """
+        m = self._pattern.search(data, max(start, 1) - self.offset)
+        return -1 if m is None else m.start() + self.offset
+
+    def cuts(self, data: bytes | bytearray) -> Iterator[int]:
+        """Every cut of ``data``, in increasing order."""
+        p = self.first_cut(data)
+        while p > 0:
+            yield p
+            p = self.first_cut(data, p + 1)
+
+
+#: BPE pre-tokens: a space that follows a non-whitespace byte and precedes an ASCII letter
+#: always starts a new pre-token (the space and the letters that follow are one word), and
+#: the pre-token before it ends at the non-whitespace byte, whatever came before.
+BPE_CUTS = CutRule("bpe", rb"[^" + _WS + rb"] [A-Za-z]", width=3, offset=1)
+#: Whitespace-separated words (WordPiece, and the empty tokenizer's word numbering): a word
+#: never contains a whitespace byte, so the position after any whitespace byte is a cut.
+WORD_CUTS = CutRule("words", rb"[" + _WS + rb"]", width=1, offset=1)
+
+_RULES = {rule.name: rule for rule in (BPE_CUTS, WORD_CUTS)}
+
+
+def rule_named(name: str) -> CutRule:
+    return _RULES[name]
+
+
+def cut_rule_for(tokenizer) -> CutRule:
+    """The cut rule that keeps the counts and ids of ``tokenizer`` exact."""
+    if isinstance(tokenizer, corvane_core.BPETokenizer) and tokenizer.is_loaded():
+        return BPE_CUTS
+    return WORD_CUTS
+
+
+def iter_chunks(read: Callable[[int], bytes], rule: CutRule, block_size: int = BLOCK_SIZE) -> Iterator[bytes]:
+    """Read a stream in blocks and yield it as chunks cut only at cuts of ``rule``.
+
+    The chunks joined give the stream's bytes; a chunk ends after the data that preceded
+    the first cut found in the newest block, so a chunk is about one block long and the
+    carried tail is at most about one block. A text without any cut comes out as one chunk.
+    """
+    buf = bytearray()
+    while True:
+        block = read(block_size)
+        if not block:
+            break
+        # Cuts whose pattern lies wholly inside the carried bytes were looked for when
+        # those bytes arrived; look only at patterns that reach into the new block.
+        start = len(buf) - rule.width + 1 + rule.offset
+        buf += block
+        cut = rule.first_cut(buf, start)
+        if cut > 0:
+            yield bytes(buf[:cut])
+            del buf[:cut]
+    if buf:
+        yield bytes(buf)
+
+
+# ---------------------------------------------------------------------------------------
+# Inputs, outputs, progress
+# ---------------------------------------------------------------------------------------
+
+
+class _Progress:
+    """A tqdm bar on standard error, shown only for large inputs when it is a terminal."""
+
+    def __init__(self, total: int | None, stream=None, threshold: int = PROGRESS_THRESHOLD):
+        self._stream = sys.stderr if stream is None else stream
+        self._total = total
+        self._threshold = threshold
+        self._done = 0
+        self._bar = None
+        try:
+            self._wanted = self._stream.isatty()
+        except (AttributeError, ValueError, OSError):
+            self._wanted = False
+        if total is not None and total > threshold:
+            self._start()
+
+    def _start(self) -> None:
+        if not self._wanted or self._bar is not None:
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:  # the bar is a convenience; work on without it
+            self._wanted = False
+            return
+        self._bar = tqdm(total=self._total, initial=self._done, unit="B", unit_scale=True,
+                         unit_divisor=1024, file=self._stream, leave=False, desc=PROG)
+
+    def update(self, n: int) -> None:
+        self._done += n
+        if self._bar is not None:
+            self._bar.update(n)
+        elif self._done > self._threshold:
+            self._start()
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+
+
+def _size_of(file: BinaryIO) -> int | None:
+    """Bytes left to read in ``file`` when it is a regular file, else None."""
+    try:
+        st = os.fstat(file.fileno())
+    except (OSError, AttributeError, ValueError, io.UnsupportedOperation):
+        return None
+    if not stat.S_ISREG(st.st_mode):
+        return None
+    try:
+        return max(0, st.st_size - file.tell())
+    except OSError:
+        return st.st_size
+
+
+class _Input:
+    """One input: a named file, or standard input (named ``-``)."""
+
+    def __init__(self, name: str):
+        self.name = name
+
+    def open(self) -> BinaryIO:
+        if self.name == "-":
+            return sys.stdin.buffer
+        return open(self.name, "rb")
+
+    def close(self, file: BinaryIO) -> None:
+        if file is not sys.stdin.buffer:
+            file.close()
+
+
+def _inputs(names: list[str]) -> list[_Input]:
+    return [_Input(n) for n in (names or ["-"])]
+
+
+def _total_size(inputs: list[_Input]) -> int | None:
+    total = 0
+    for item in inputs:
+        if item.name == "-":
+            size = _size_of(sys.stdin.buffer)
+        else:
+            try:
+                size = os.stat(item.name).st_size
+            except OSError:
+                size = 0  # reported when the file is opened
+        if size is None:
+            return None
+        total += size
+    return total
+
+
+def _name_bytes(name: str) -> bytes:
+    return os.fsencode(name)
+
+
+def _json_name(name: str) -> str:
+    # File names that are not UTF-8 arrive with surrogate escapes; JSON carries them as
+    # text with U+FFFD in place of the undecodable bytes.
+    return os.fsencode(name).decode("utf-8", "replace")
+
+
+# ---------------------------------------------------------------------------------------
+# Commands
+# ---------------------------------------------------------------------------------------
+
+
+def _load_tokenizer(args):
+    if args.tiktoken is not None:
+        return corvane_core.BPETokenizer.from_tiktoken_file(args.tiktoken)
+    if args.hf_json is not None:
+        return corvane_core.BPETokenizer.from_hf_json(args.hf_json)
+    if args.vocab_txt is not None:
+        return corvane_core.WordPieceTokenizer(args.vocab_txt)
+    return corvane_core.BPETokenizer()
+
+
+def _count_chunks(tokenizer, chunks: Iterable[bytes], progress: _Progress) -> int:
+    batch_count = getattr(tokenizer, "count_batch", None)
+    total = 0
+    batch: list[bytes] = []
+    batch_bytes = 0
+    limit = BATCH_BLOCKS * BLOCK_SIZE
+
+    def flush() -> int:
+        if batch_count is not None and len(batch) > 1:
+            n = sum(batch_count(batch))
+        else:
+            n = sum(tokenizer.count(c) for c in batch)
+        progress.update(batch_bytes)
+        return n
+
+    for chunk in chunks:
+        batch.append(chunk)
+        batch_bytes += len(chunk)
+        if batch_bytes >= limit:
+            total += flush()
+            batch, batch_bytes = [], 0
+    if batch:
+        total += flush()
+    return total
+
+
+def count_stream(tokenizer, file: BinaryIO, progress: _Progress | None = None,
+                 block_size: int = BLOCK_SIZE) -> int:
+    """Tokens of everything ``file`` holds, read in blocks with bounded memory."""
+    progress = progress or _Progress(0, threshold=1 << 62)
+    return _count_chunks(tokenizer, iter_chunks(file.read, cut_rule_for(tokenizer), block_size), progress)
+
+
+def _cmd_count(args, out: BinaryIO) -> int:
+    tokenizer = _load_tokenizer(args)
+    inputs = _inputs(args.files)
+    progress = _Progress(_total_size(inputs))
+    results = []
+    try:
+        for item in inputs:
+            file = item.open()
+            try:
+                n = count_stream(tokenizer, file, progress)
+            finally:
+                item.close(file)
+            results.append((item.name, n))
+            if not args.json:
+                out.write(b"%d\t%s\n" % (n, _name_bytes(item.name)))
+    finally:
+        progress.close()
+    total = sum(n for _, n in results)
+    if args.json:
+        doc = {"files": [{"path": _json_name(name), "tokens": n} for name, n in results], "total": total}
+        out.write(json.dumps(doc).encode() + b"\n")
+    else:
+        out.write(b"%d\ttotal\n" % total)
+    return 0
+
+
+def _cmd_encode(args, out: BinaryIO) -> int:
+    tokenizer = _load_tokenizer(args)
+    rule = cut_rule_for(tokenizer)
+    # The empty tokenizer numbers the words of each text from 0: a chunk's numbers are
+    # shifted by the words of the chunks before it.
+    numbering = isinstance(tokenizer, corvane_core.BPETokenizer) and not tokenizer.is_loaded()
+    inputs = _inputs(args.files)
+    progress = _Progress(_total_size(inputs))
+    sep = b", " if args.json else b" "
+    total = 0
+    if args.json:
+        out.write(b'{"files": [')
+    try:
+        for index, item in enumerate(inputs):
+            if args.json:
+                if index:
+                    out.write(b", ")
+                out.write(b'{"path": %s, "ids": [' % json.dumps(_json_name(item.name)).encode())
+            written = 0
+            file = item.open()
+            try:
+                for chunk in iter_chunks(file.read, rule):
+                    ids = tokenizer.encode(chunk)
+                    progress.update(len(chunk))
+                    if not ids:
+                        continue
+                    if numbering:
+                        ids = range(written, written + len(ids))
+                    if written:
+                        out.write(sep)
+                    out.write(sep.join(b"%d" % i for i in ids))
+                    written += len(ids)
+            finally:
+                item.close(file)
+            total += written
+            out.write(b"]}" if args.json else b"\n")
+    finally:
+        progress.close()
+    if args.json:
+        out.write(b'], "total": %d}\n' % total)
+    return 0
+
+
+def parse_ids(words: Iterable[bytes | str]) -> list[int]:
+    """Token ids from their decimal texts; each must fit in 32 signed bits."""
+    ids = []
+    for word in words:
+        raw = word.encode("utf-8", "surrogateescape") if isinstance(word, str) else word
+        if not _ID_TOKEN.match(raw):
+            raise ValueError(f"invalid token id: {raw.decode('utf-8', 'replace')!r}")
+        value = int(raw)
+        if not _INT32_MIN <= value <= _INT32_MAX:
+            raise ValueError(f"token id out of range (32-bit signed): {value}")
+        ids.append(value)
+    return ids
+
+
+def _ids_from_stdin(data: bytes) -> list[int]:
+    text = data.strip()
+    if text.startswith(b"["):
+        try:
+            items = json.loads(text)
+        except (json.JSONDecodeError, UnicodeDecodeError, RecursionError) as exc:
+            raise ValueError(f"invalid JSON list of token ids: {exc}") from None
+        if not isinstance(items, list):
+            raise ValueError("invalid JSON list of token ids")
+        for item in items:
+            if type(item) is not int:
+                raise ValueError(f"invalid token id: {json.dumps(item)}")
+        return parse_ids(str(item) for item in items)
+    return parse_ids(text.split())
+
+
+def _cmd_decode(args, out: BinaryIO) -> int:
+    ids = parse_ids(args.ids) if args.ids else _ids_from_stdin(sys.stdin.buffer.read())
+    tokenizer = _load_tokenizer(args)
+    data = tokenizer.decode_bytes(ids)
+    if args.json:
+        doc = {"text": data.decode("utf-8", "replace"), "bytes": len(data)}
+        out.write(json.dumps(doc).encode() + b"\n")
+    else:
+        out.write(data)
+    return 0
+
+
+def _cmd_compress(args, out: BinaryIO) -> int:
+    compressor = corvane_core.Compressor()
+    run = compressor.decompress if args.decompress else compressor.compress
+    inputs = _inputs(args.files)
+    progress = _Progress(_total_size(inputs))
+    results = []
+    try:
+        for index, item in enumerate(inputs):
+            file = item.open()
+            try:
+                data = file.read()
+            finally:
+                item.close(file)
+            progress.update(len(data))
+            text = run(data)
+            if args.json:
+                results.append((item.name, text, len(data)))
+            else:
+                if index:
+                    out.write(b"\n")
+                out.write(text.encode())
+    finally:
+        progress.close()
+    if args.json:
+        files = [{"path": _json_name(name), "text": text, "bytes_in": n_in,
+                  "bytes_out": len(text.encode())} for name, text, n_in in results]
+        text = "\n".join(f["text"] for f in files)
+        doc = {"text": text, "bytes_in": sum(f["bytes_in"] for f in files),
+               "bytes_out": len(text.encode()), "files": files}
+        out.write(json.dumps(doc).encode() + b"\n")
+    return 0
+
+
+# ---------------------------------------------------------------------------------------
+# Command line
+# ---------------------------------------------------------------------------------------
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):  # usage errors: status 2, prefixed like every other error
+        self.print_usage(sys.stderr)
+        self.exit(2, f"{PROG}: {message}\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog=PROG, description="Count, encode, decode and compress language-model tokens.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+
+    def vocabulary(p: argparse.ArgumentParser) -> None:
+        group = p.add_mutually_exclusive_group()
+        group.add_argument("--tiktoken", metavar="FILE", help="tiktoken rank file (BPE)")
+        group.add_argument("--hf-json", metavar="FILE", help="HuggingFace tokenizer.json (BPE)")
+        group.add_argument("--vocab-txt", metavar="FILE", help="WordPiece vocab.txt")
+
+    p = commands.add_parser("count", help="print the tokens of each file and the total",
+                            description="Print the token count of each file and the total "
+                                        "(words, when no vocabulary is given).")
+    vocabulary(p)
+    p.add_argument("--json", action="store_true", help="print one JSON object")
+    p.add_argument("files", nargs="*", metavar="FILE", help="input files (default: standard input)")
+    p.set_defaults(run=_cmd_count)
+
+    p = commands.add_parser("encode", help="print the token ids of each file",
+                            description="Print the token ids of each file, one line per file.")
+    vocabulary(p)
+    p.add_argument("--json", action="store_true", help="print one JSON object")
+    p.add_argument("files", nargs="*", metavar="FILE", help="input files (default: standard input)")
+    p.set_defaults(run=_cmd_encode)
+
+    p = commands.add_parser("decode", help="write the bytes of token ids",
+                            description="Write the bytes of the token ids to standard output, "
+                                        "unchanged. Ids come from the arguments or, when there are "
+                                        "none, from standard input (whitespace-separated or a JSON "
+                                        "list). Without a vocabulary nothing is written.")
+    vocabulary(p)
+    p.add_argument("--json", action="store_true",
+                   help='print {"text": ..., "bytes": n}; invalid UTF-8 becomes U+FFFD')
+    p.add_argument("ids", nargs="*", metavar="ID", help="token ids (default: read standard input)")
+    p.set_defaults(run=_cmd_decode)
+
+    p = commands.add_parser("compress", help="shorten English prose",
+                            description="Squeeze blanks and line breaks and abbreviate stock phrases.")
+    p.add_argument("--decompress", action="store_true", help="put the long phrases back instead")
+    p.add_argument("--json", action="store_true", help="print one JSON object")
+    p.add_argument("files", nargs="*", metavar="FILE", help="input files (default: standard input)")
+    p.set_defaults(run=_cmd_compress)
+    return parser
+
+
+def _message(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        if exc.filename is not None:
+            return f"{os.fsdecode(exc.filename)}: {exc.strerror}"
+        return exc.strerror
+    if isinstance(exc, MemoryError):
+        return "out of memory"
+    text = str(exc)
+    return text if text else type(exc).__name__
+
+
+def _quiet_stdout() -> None:
+    # Anything still buffered for a closed pipe would fail again at exit: point standard
+    # output at the null device so the interpreter's final flush succeeds silently.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the tool with ``argv`` (default: the process arguments); return the exit status."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # --help, or a usage error (already printed)
+        return exc.code if isinstance(exc.code, int) else 2
+    out = sys.stdout.buffer
+    try:
+        status = args.run(args, out)
+        out.flush()
+        return status
+    except BrokenPipeError:
+        _quiet_stdout()
+        return 141
+    except KeyboardInterrupt:
+        return 130
+    except Exception as exc:  # the library's and the file system's errors, never a traceback
+        try:
+            out.flush()
+        except BrokenPipeError:
+            _quiet_stdout()
+            return 141
+        except Exception:
+            pass
+        print(f"{PROG}: {_message(exc)}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
