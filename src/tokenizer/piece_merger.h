@@ -93,9 +93,10 @@ class PieceMerger {
       if (best < 0) break;
       const uint32_t b = static_cast<uint32_t>(best);
       sym[b] = joined[b];
-      // Remove boundary b+1: pieces after b move one place to the left.
-      for (uint32_t k = b + 1; k + 1 < count; ++k) {
-        sym[k] = sym[k + 1];
+      // Remove boundary b+1: pieces after b move one place to the left, and so do the
+      // pairs after b (pair k exists for k + 1 < count; the last slot is never valid).
+      for (uint32_t k = b + 1; k + 1 < count; ++k) sym[k] = sym[k + 1];
+      for (uint32_t k = b + 1; k + 2 < count; ++k) {
         rank[k] = rank[k + 1];
         joined[k] = joined[k + 1];
         ranked[k] = ranked[k + 1];
