@@ -1,0 +1,628 @@
+"""The `corvane` command-line tool, run as a subprocess, against the library's own results.
+
+Also the chunk splitter behind `count` and `encode` on large inputs: its cuts must be
+pre-token (or word) boundaries, so that counting or encoding the chunks gives exactly the
+result for the whole text.
+"""
+from __future__ import annotations
+
+import fcntl
+import io
+import json
+import os
+import pathlib
+import pty
+import struct
+import subprocess
+import sys
+import termios
+import threading
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import reference_bpe as ref
+from conftest import shared_file
+
+corvane_core = pytest.importorskip("corvane_core")
+
+PYTHON_DIR = pathlib.Path(__file__).resolve().parent.parent / "python"
+if str(PYTHON_DIR) not in sys.path:
+    sys.path.insert(0, str(PYTHON_DIR))
+import corvane_cli  # noqa: E402
+
+CORPORA = ("prose", "code", "multilingual")
+
+
+def _env() -> dict[str, str]:
+    """Environment for the child: the module under test and the tool from this checkout."""
+    env = dict(os.environ)
+    paths = [str(pathlib.Path(corvane_core.__file__).resolve().parent), str(PYTHON_DIR)]
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    env.pop("PYTHONWARNINGS", None)
+    return env
+
+
+ENV = _env()
+
+
+def run(*args, stdin: bytes = b"", command=None) -> subprocess.CompletedProcess:
+    command = command or [sys.executable, "-m", "corvane_cli"]
+    return subprocess.run([*command, *map(str, args)], input=stdin, capture_output=True,
+                          env=ENV, timeout=300)
+
+
+def ok(*args, stdin: bytes = b"") -> bytes:
+    proc = run(*args, stdin=stdin)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    assert proc.stderr == b""
+    return proc.stdout
+
+
+# ---------------------------------------------------------------------------------------
+# Fixtures
+# ---------------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def corpus_paths():
+    return {name: shared_file("corpus", f"{name}.txt") for name in CORPORA}
+
+
+@pytest.fixture(scope="module")
+def corpus_bytes(corpus_paths):
+    return {name: path.read_bytes() for name, path in corpus_paths.items()}
+
+
+@pytest.fixture(scope="module")
+def wordpiece_vocab(tmp_path_factory, corpus_bytes):
+    """A small vocab.txt: frequent words of the prose corpus and every letter as a piece.
+
+    Enough for real matches, continuation pieces and unknown words on every corpus.
+    """
+    words: dict[bytes, int] = {}
+    for word in corpus_bytes["prose"].split():
+        words[word] = words.get(word, 0) + 1
+    common = sorted(words, key=lambda w: (-words[w], w))[:3000]
+    letters = [bytes([c]) for c in b"abcdefghijklmnopqrstuvwxyz"]
+    lines = [b"[PAD]"] + [b"[unused%d]" % i for i in range(99)] + [b"[UNK]"]
+    lines += letters + [b"##" + c for c in letters] + [b"##ing", b"##ed", b"##s"]
+    lines += [w for w in common if w not in set(lines)]
+    path = tmp_path_factory.mktemp("wp") / "vocab.txt"
+    path.write_bytes(b"\n".join(lines) + b"\n")
+    return path
+
+
+VOCABS = {
+    "none": (),
+    "r50k": ("--tiktoken", "r50k_base.tiktoken"),
+    "cl100k": ("--tiktoken", "cl100k_base.tiktoken"),
+    "gpt2-json": ("--hf-json", "gpt2-tokenizer.json"),
+    "wordpiece": ("--vocab-txt", None),
+}
+
+_loaded: dict[str, object] = {}
+
+
+@pytest.fixture
+def vocab(request, wordpiece_vocab):
+    """(command-line options, the same tokenizer loaded in this process) for a VOCABS key."""
+    key = request.param
+    spec = VOCABS[key]
+    if not spec:
+        return [], corvane_core.BPETokenizer()
+    option, name = spec
+    path = wordpiece_vocab if name is None else shared_file(name)
+    if key not in _loaded:
+        if option == "--tiktoken":
+            _loaded[key] = corvane_core.BPETokenizer.from_tiktoken_file(str(path))
+        elif option == "--hf-json":
+            _loaded[key] = corvane_core.BPETokenizer.from_hf_json(str(path))
+        else:
+            _loaded[key] = corvane_core.WordPieceTokenizer(str(path))
+    return [option, str(path)], _loaded[key]
+
+
+all_vocabs = pytest.mark.parametrize("vocab", list(VOCABS), indirect=True)
+
+
+def parse_count_lines(out: bytes) -> list[tuple[int, bytes]]:
+    rows = []
+    for line in out.splitlines():
+        n, name = line.split(b"\t", 1)
+        rows.append((int(n), name))
+    return rows
+
+
+# ---------------------------------------------------------------------------------------
+# count
+# ---------------------------------------------------------------------------------------
+
+
+@all_vocabs
+def test_count_each_file_and_total(vocab, corpus_paths, corpus_bytes):
+    options, tok = vocab
+    out = ok("count", *options, *corpus_paths.values())
+    rows = parse_count_lines(out)
+    expected = [(tok.count(corpus_bytes[name]), str(path).encode()) for name, path in corpus_paths.items()]
+    assert rows[:-1] == expected
+    assert rows[-1] == (sum(n for n, _ in expected), b"total")
+
+
+@all_vocabs
+def test_count_json_from_stdin(vocab, corpus_bytes):
+    options, tok = vocab
+    data = corpus_bytes["multilingual"]
+    doc = json.loads(ok("count", *options, "--json", stdin=data))
+    assert doc == {"files": [{"path": "-", "tokens": tok.count(data)}], "total": tok.count(data)}
+
+
+def test_count_json_several_files_and_dash_for_stdin(corpus_paths, corpus_bytes):
+    tok = corvane_core.BPETokenizer.from_tiktoken_file(str(shared_file("r50k_base.tiktoken")))
+    stdin = b"hello world, counted from standard input"
+    doc = json.loads(ok("count", "--json", "--tiktoken", shared_file("r50k_base.tiktoken"),
+                        corpus_paths["prose"], "-", stdin=stdin))
+    assert doc["files"] == [
+        {"path": str(corpus_paths["prose"]), "tokens": tok.count(corpus_bytes["prose"])},
+        {"path": "-", "tokens": tok.count(stdin)},
+    ]
+    assert doc["total"] == tok.count(corpus_bytes["prose"]) + tok.count(stdin)
+
+
+def test_count_without_vocabulary_counts_words():
+    out = ok("count", stdin=b"the  quick\nbrown\t fox \n")
+    assert parse_count_lines(out) == [(4, b"-"), (4, b"total")]
+
+
+def test_count_empty_input():
+    assert parse_count_lines(ok("count", "--tiktoken", shared_file("r50k_base.tiktoken"))) == [
+        (0, b"-"), (0, b"total")]
+
+
+@pytest.mark.parametrize("vocab", ["r50k", "none", "wordpiece"], indirect=True)
+@pytest.mark.parametrize("filler", [b"ab", b"a b", b"x  ", b"\xe4\xb8\xad"], ids=["no cut", "cuts", "blanks", "cjk"])
+def test_count_large_input_read_in_blocks(vocab, filler, tmp_path):
+    """Several blocks, with or without cuts between them, still give the whole count."""
+    options, tok = vocab
+    data = filler * ((3 * corvane_cli.BLOCK_SIZE) // len(filler) + 7)
+    path = tmp_path / "big.txt"
+    path.write_bytes(data)
+    assert parse_count_lines(ok("count", *options, path))[0][0] == tok.count(data)
+
+
+def test_count_file_name_not_utf8(tmp_path):
+    name = os.fsencode(tmp_path) + b"/caf\xe9.txt"
+    with open(name, "wb") as f:
+        f.write(b"one two three")
+    out = ok("count", os.fsdecode(name))
+    assert out.splitlines()[0] == b"3\t" + name
+    doc = json.loads(ok("count", "--json", os.fsdecode(name)))
+    assert doc["files"][0]["path"].endswith("caf\ufffd.txt")
+
+
+# ---------------------------------------------------------------------------------------
+# encode
+# ---------------------------------------------------------------------------------------
+
+
+@all_vocabs
+def test_encode_each_file(vocab, corpus_paths, corpus_bytes):
+    options, tok = vocab
+    out = ok("encode", *options, *corpus_paths.values())
+    lines = out.split(b"\n")
+    assert lines[-1] == b""
+    assert len(lines) == len(CORPORA) + 1
+    for line, name in zip(lines, CORPORA):
+        assert [int(x) for x in line.split()] == tok.encode(corpus_bytes[name]), name
+
+
+@pytest.mark.parametrize("vocab", ["r50k", "none"], indirect=True)
+def test_encode_json(vocab, corpus_paths, corpus_bytes):
+    options, tok = vocab
+    doc = json.loads(ok("encode", "--json", *options, corpus_paths["prose"], "-", stdin=b"a b  c"))
+    assert doc == {
+        "files": [
+            {"path": str(corpus_paths["prose"]), "ids": tok.encode(corpus_bytes["prose"])},
+            {"path": "-", "ids": tok.encode(b"a b  c")},
+        ],
+        "total": len(tok.encode(corpus_bytes["prose"])) + len(tok.encode(b"a b  c")),
+    }
+
+
+def test_encode_stdin_and_empty_input():
+    r50k = shared_file("r50k_base.tiktoken")
+    assert ok("encode", "--tiktoken", r50k, stdin=b"Hello world") == b"15496 995\n"
+    assert ok("encode", "--tiktoken", r50k, stdin=b"") == b"\n"
+    assert json.loads(ok("encode", "--json", stdin=b"")) == {"files": [{"path": "-", "ids": []}], "total": 0}
+
+
+def test_encode_without_vocabulary_numbers_words_across_blocks(tmp_path):
+    words = b"lorem ipsum  dolor\tsit\namet " * (corvane_cli.BLOCK_SIZE // 10)
+    path = tmp_path / "words.txt"
+    path.write_bytes(words)
+    ids = [int(x) for x in ok("encode", path).split()]
+    assert ids == list(range(len(words.split())))
+
+
+# ---------------------------------------------------------------------------------------
+# decode
+# ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("vocab", ["r50k", "cl100k", "gpt2-json"], indirect=True)
+@pytest.mark.parametrize("name", CORPORA)
+def test_decode_round_trip(vocab, name, corpus_bytes, tmp_path):
+    options, tok = vocab
+    data = corpus_bytes[name]
+    encoded = ok("encode", *options, stdin=data)
+    assert ok("decode", *options, stdin=encoded) == data
+
+
+def test_decode_ids_as_arguments_and_json_list():
+    r50k = shared_file("r50k_base.tiktoken")
+    assert ok("decode", "--tiktoken", r50k, "15496", "995") == b"Hello world"
+    assert ok("decode", "--tiktoken", r50k, stdin=b"[15496, 995]\n") == b"Hello world"
+    assert ok("decode", "--tiktoken", r50k, stdin=b"  15496\n\t995 ") == b"Hello world"
+    # Ids the vocabulary does not hold are skipped, as by the library.
+    assert ok("decode", "--tiktoken", r50k, "15496", "-7", "2000000000", "995") == b"Hello world"
+    assert ok("decode", "--tiktoken", r50k, stdin=b"") == b""
+
+
+def test_decode_slice_ending_inside_a_character():
+    tiktoken = pytest.importorskip("tiktoken")
+    from tiktoken.load import load_tiktoken_bpe
+
+    path = shared_file("r50k_base.tiktoken")
+    ranks = load_tiktoken_bpe(str(path))
+    token_bytes = {rank: token for token, rank in ranks.items()}
+    tok = corvane_core.BPETokenizer.from_tiktoken_file(str(path))
+    text = "価格は１００円です。naïve café 😀".encode()
+    ids = tok.encode(text)
+    del tiktoken
+    partial = None
+    for k in range(1, len(ids)):
+        head = b"".join(token_bytes[i] for i in ids[:k])
+        try:
+            head.decode("utf-8")
+        except UnicodeDecodeError:
+            partial = (ids[:k], head)
+            break
+    assert partial is not None, "the text should have a token boundary inside a character"
+    prefix, head = partial
+    assert text.startswith(head)
+    assert ok("decode", "--tiktoken", path, *prefix) == head
+    doc = json.loads(ok("decode", "--json", "--tiktoken", path, *prefix))
+    assert doc == {"text": head.decode("utf-8", "replace"), "bytes": len(head)}
+    assert "\ufffd" in doc["text"]
+
+
+def test_decode_wordpiece(wordpiece_vocab):
+    wp = corvane_core.WordPieceTokenizer(str(wordpiece_vocab))
+    text = b"the license of the program, unaffable words and zzyzx"
+    ids = wp.encode(text)
+    out = ok("decode", "--vocab-txt", wordpiece_vocab, *ids)
+    assert out.decode() == wp.decode(ids)
+
+
+def test_decode_without_vocabulary_writes_nothing():
+    assert ok("decode", "1", "2", "3") == b""
+    assert json.loads(ok("decode", "--json", "1", "2")) == {"text": "", "bytes": 0}
+
+
+# ---------------------------------------------------------------------------------------
+# compress
+# ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("decompress", [False, True], ids=["compress", "decompress"])
+def test_compress_each_file(decompress, corpus_paths, corpus_bytes):
+    c = corvane_core.Compressor()
+    fn = c.decompress if decompress else c.compress
+    flag = ["--decompress"] if decompress else []
+    names = ["prose", "code"]
+    out = ok("compress", *flag, *(corpus_paths[n] for n in names))
+    assert out == "\n".join(fn(corpus_bytes[n]) for n in names).encode()
+    single = ok("compress", *flag, stdin=corpus_bytes["prose"])
+    assert single == fn(corpus_bytes["prose"]).encode()
+
+
+def test_compress_json(corpus_paths, corpus_bytes):
+    c = corvane_core.Compressor()
+    text = b"by the way,   thank you for the reply\n\n\n\nas soon as possible"
+    doc = json.loads(ok("compress", "--json", stdin=text))
+    expected = c.compress(text)
+    assert doc == {"text": expected, "bytes_in": len(text), "bytes_out": len(expected.encode()),
+                   "files": [{"path": "-", "text": expected, "bytes_in": len(text),
+                              "bytes_out": len(expected.encode())}]}
+    assert doc["bytes_out"] < doc["bytes_in"]
+    doc = json.loads(ok("compress", "--json", "--decompress", stdin=b"so BTW it works FYI ok"))
+    assert doc["text"] == c.decompress(b"so BTW it works FYI ok")
+    doc = json.loads(ok("compress", "--json", corpus_paths["prose"], "-", stdin=text))
+    joined = c.compress(corpus_bytes["prose"]) + "\n" + expected
+    assert doc["text"] == joined
+    assert doc["bytes_in"] == len(corpus_bytes["prose"]) + len(text)
+    assert doc["bytes_out"] == len(joined.encode())
+    assert [f["path"] for f in doc["files"]] == [str(corpus_paths["prose"]), "-"]
+
+
+# ---------------------------------------------------------------------------------------
+# Errors
+# ---------------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def bad_files(tmp_path_factory):
+    d = tmp_path_factory.mktemp("bad")
+    files = {
+        "empty": b"",
+        "bad-rank": b"YQ== one\n",
+        "bad-json": b'{"model": {"vocab": ',
+        "text": b"plain text",
+        "not-utf8": b"caf\xe9 \xff\xfe",
+    }
+    for name, data in files.items():
+        (d / name).write_bytes(data)
+    return d
+
+
+ERROR_CASES = {
+    # name: (arguments, stdin, exit status, expected text in standard error)
+    "missing input file": (["count", "{d}/nosuch.txt"], b"", 1, "corvane: {d}/nosuch.txt: No such file or directory"),
+    "input is a directory": (["encode", "{d}"], b"", 1, "corvane: {d}: Is a directory"),
+    "missing tiktoken file": (["count", "--tiktoken", "{d}/nosuch"], b"x", 1, "corvane: Cannot open tiktoken file: {d}/nosuch"),
+    "empty tiktoken file": (["count", "--tiktoken", "{d}/empty"], b"x", 1, "corvane: tiktoken file loaded but vocab is empty."),
+    "bad rank field": (["encode", "--tiktoken", "{d}/bad-rank"], b"x", 1, "corvane: stoi"),
+    "missing tokenizer.json": (["count", "--hf-json", "{d}/nosuch"], b"x", 1, "corvane: Cannot open tokenizer.json: {d}/nosuch"),
+    "truncated tokenizer.json": (["count", "--hf-json", "{d}/bad-json"], b"x", 1, "corvane: JSON parse error: "),
+    "empty vocab.txt": (["count", "--vocab-txt", "{d}/empty"], b"x", 1, "corvane: vocab.txt is empty: {d}/empty"),
+    "missing vocab.txt": (["decode", "--vocab-txt", "{d}/nosuch", "1"], b"", 1, "corvane: Cannot open vocab.txt: {d}/nosuch"),
+    "two vocabularies": (["count", "--tiktoken", "{d}/a", "--vocab-txt", "{d}/b"], b"", 2, "not allowed with argument"),
+    "non-integer id argument": (["decode", "1", "x2"], b"", 1, "corvane: invalid token id: 'x2'"),
+    "float id argument": (["decode", "1.5"], b"", 1, "corvane: invalid token id: '1.5'"),
+    "non-integer id on stdin": (["decode"], b"1 2 three", 1, "corvane: invalid token id: 'three'"),
+    "float in JSON list": (["decode"], b"[1, 2.0]", 1, "corvane: invalid token id: 2.0"),
+    "bad JSON list": (["decode"], b"[1, 2", 1, "corvane: invalid JSON list of token ids"),
+    "id too large": (["decode", "2147483648"], b"", 1, "corvane: token id out of range (32-bit signed): 2147483648"),
+    "id too small": (["decode"], b"-2147483649", 1, "corvane: token id out of range (32-bit signed): -2147483649"),
+    "compress invalid UTF-8": (["compress", "{d}/not-utf8"], b"", 1, "corvane: 'utf-8' codec can't decode byte 0xe9"),
+    "no command": ([], b"", 2, "corvane: the following arguments are required: COMMAND"),
+    "unknown command": (["frobnicate"], b"", 2, "invalid choice: 'frobnicate'"),
+    "unknown option": (["count", "--bpe", "x"], b"", 2, "unrecognized arguments: --bpe"),
+}
+
+
+@pytest.mark.parametrize("case", list(ERROR_CASES))
+def test_error_exit(case, bad_files):
+    args, stdin, status, message = ERROR_CASES[case]
+    proc = run(*(a.format(d=bad_files) for a in args), stdin=stdin)
+    err = proc.stderr.decode()
+    assert proc.returncode == status, err
+    assert message.format(d=bad_files) in err
+    assert "Traceback" not in err
+    assert proc.stdout == b""
+    if status == 1:
+        assert err.count("\n") == 1 and err.startswith("corvane: ")
+
+
+def test_closed_output_pipe_exits_quietly(corpus_paths):
+    proc = subprocess.Popen([sys.executable, "-m", "corvane_cli", "encode", "--tiktoken",
+                             str(shared_file("r50k_base.tiktoken")), str(corpus_paths["code"])],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    head = proc.stdout.read(100)
+    proc.stdout.close()
+    err = proc.stderr.read()
+    proc.wait(timeout=120)
+    assert head
+    assert err == b""
+    assert proc.returncode == 141
+
+
+def test_help():
+    proc = run("--help")
+    assert proc.returncode == 0
+    for command in (b"count", b"encode", b"decode", b"compress"):
+        assert command in proc.stdout
+    assert b"--vocab-txt" in run("count", "--help").stdout
+
+
+def test_installed_console_script(corpus_paths, corpus_bytes):
+    script = pathlib.Path(sys.executable).parent / "corvane"
+    if not script.exists():
+        pytest.skip(f"console script not installed: {script}")
+    proc = run("count", "--tiktoken", shared_file("r50k_base.tiktoken"), corpus_paths["prose"],
+               command=[str(script)])
+    assert proc.returncode == 0, proc.stderr
+    tok = corvane_core.BPETokenizer.from_tiktoken_file(str(shared_file("r50k_base.tiktoken")))
+    assert parse_count_lines(proc.stdout)[0][0] == tok.count(corpus_bytes["prose"])
+    proc = run("count", "/nonexistent/x", command=[str(script)])
+    assert proc.returncode == 1 and b"Traceback" not in proc.stderr
+
+
+# ---------------------------------------------------------------------------------------
+# Progress bar
+# ---------------------------------------------------------------------------------------
+
+
+def _run_with_tty_stderr(args) -> tuple[int, bytes, bytes]:
+    master, slave = pty.openpty()
+    # A terminal of 80 columns (a fresh pseudo-terminal has 0, where tqdm draws nothing).
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    proc = subprocess.Popen([sys.executable, "-m", "corvane_cli", *map(str, args)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave, env=ENV)
+    os.close(slave)
+    seen = bytearray()
+
+    def drain():
+        while True:
+            try:
+                data = os.read(master, 4096)
+            except OSError:  # the child closed its end
+                return
+            if not data:
+                return
+            seen.extend(data)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    out = proc.stdout.read()
+    proc.wait(timeout=120)
+    reader.join(timeout=30)
+    os.close(master)
+    return proc.returncode, out, bytes(seen)
+
+
+@pytest.fixture(scope="module")
+def large_text(tmp_path_factory):
+    path = tmp_path_factory.mktemp("large") / "large.txt"
+    path.write_bytes(b"a few words on a line\n" * (corvane_cli.PROGRESS_THRESHOLD // 22 + 1000))
+    return path
+
+
+def test_progress_bar_on_terminal_for_large_input(large_text):
+    status, out, err = _run_with_tty_stderr(["count", large_text])
+    assert status == 0
+    assert parse_count_lines(out)[0][0] == len(large_text.read_bytes().split())
+    assert b"corvane" in err and b"B/s" in err
+
+
+def test_no_progress_bar_when_stderr_is_not_a_terminal(large_text):
+    proc = run("count", large_text)
+    assert proc.returncode == 0
+    assert proc.stderr == b""
+
+
+def test_no_progress_bar_for_small_input(tmp_path):
+    path = tmp_path / "small.txt"
+    path.write_bytes(b"a few words\n" * 1000)
+    status, out, err = _run_with_tty_stderr(["count", path])
+    assert status == 0
+    assert err == b""
+
+
+# ---------------------------------------------------------------------------------------
+# Chunk splitting (in process)
+# ---------------------------------------------------------------------------------------
+
+
+def pre_token_ends(text: bytes) -> set[int]:
+    ends, pos = set(), 0
+    for m in ref.PRE_TOKEN_PATTERN.finditer(text):
+        assert m.start() == pos  # every byte is in a pre-token (underscores included)
+        pos = m.end()
+        ends.add(pos)
+    return ends
+
+
+CUT_TABLE = [
+    # text, BPE cuts (a space after a non-blank, before an ASCII letter)
+    (b"Hello world", [5]),
+    (b"Hello  world", []),
+    (b"a b c", [1, 3]),
+    (b" a", []),
+    (b"a 1", []),
+    (b"a !", []),
+    (b"a 'shh", []),
+    (b"it's ok", [4]),
+    (b"x_ y", [2]),
+    (b"\xe4\xb8\xad Ab", [3]),
+    (b"end.\n Next", []),
+    (b"a\tb", []),
+    (b"a b", [1]),
+    (b"ab ", []),
+]
+
+
+@pytest.mark.parametrize("text, cuts", CUT_TABLE)
+def test_bpe_cut_table(text, cuts):
+    assert list(corvane_cli.BPE_CUTS.cuts(text)) == cuts
+    assert set(cuts) <= pre_token_ends(text)
+
+
+@pytest.mark.parametrize("text, cuts", [
+    (b"a b", [2]), (b"a  b\n", [2, 3, 5]), (b"x", []), (b"\t", [1]), (b"a\xc2\xa0b", []),
+])
+def test_word_cut_table(text, cuts):
+    assert list(corvane_cli.WORD_CUTS.cuts(text)) == cuts
+
+
+# Texts rich in the bytes that decide pre-token boundaries.
+boundary_texts = st.lists(
+    st.sampled_from([b" ", b"  ", b"\t", b"\n", b"\r\n", b"a", b"Zz", b"word", b"7", b"42", b"_",
+                     b"'", b"'s", b"'ll", b"'T", b".", b"!?", b"\xc3\xa9", b"\xe4\xb8\xad", b"\xff",
+                     b"\x00", b" the", b" x"]),
+    max_size=60,
+).map(b"".join)
+
+
+@pytest.fixture(scope="module")
+def r50k():
+    return corvane_core.BPETokenizer.from_tiktoken_file(str(shared_file("r50k_base.tiktoken")))
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=boundary_texts, block=st.integers(1, 9))
+def test_chunks_are_pre_token_boundaries(r50k, text, block):
+    chunks = list(corvane_cli.iter_chunks(io.BytesIO(text).read, corvane_cli.BPE_CUTS, block))
+    assert b"".join(chunks) == text
+    assert all(chunks)
+    ends = pre_token_ends(text)
+    pos = 0
+    for chunk in chunks[:-1]:
+        pos += len(chunk)
+        assert pos in ends
+    assert set(corvane_cli.BPE_CUTS.cuts(text)) <= ends
+    assert [i for c in chunks for i in r50k.encode(c)] == r50k.encode(text)
+    assert sum(r50k.count(c) for c in chunks) == r50k.count(text)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=boundary_texts, block=st.integers(1, 9))
+def test_word_chunks_keep_counts(wordpiece_vocab, text, block):
+    wp = corvane_core.WordPieceTokenizer(str(wordpiece_vocab)) if "wp" not in _loaded else _loaded["wp"]
+    _loaded["wp"] = wp
+    empty = corvane_core.BPETokenizer()
+    chunks = list(corvane_cli.iter_chunks(io.BytesIO(text).read, corvane_cli.WORD_CUTS, block))
+    assert b"".join(chunks) == text
+    assert [i for c in chunks for i in wp.encode(c)] == wp.encode(text)
+    assert sum(empty.count(c) for c in chunks) == empty.count(text)
+
+
+@pytest.mark.parametrize("tokenizer_file", ["r50k_base.tiktoken", "cl100k_base.tiktoken", "gpt2-tokenizer.json"])
+@pytest.mark.parametrize("name", CORPORA)
+def test_chunked_corpus_equals_whole(tokenizer_file, name, corpus_bytes):
+    path = str(shared_file(tokenizer_file))
+    tok = (corvane_core.BPETokenizer.from_hf_json(path) if path.endswith(".json")
+           else corvane_core.BPETokenizer.from_tiktoken_file(path))
+    data = corpus_bytes[name]
+    whole = tok.encode(data)
+    for block in (97, 65536):
+        chunks = list(corvane_cli.iter_chunks(io.BytesIO(data).read, corvane_cli.BPE_CUTS, block))
+        assert len(chunks) > 1
+        assert b"".join(chunks) == data
+        if block > 1000:  # memory stays bounded on real text
+            assert max(map(len, chunks)) <= 2 * block + 2
+        assert [i for c in chunks for i in tok.encode(c)] == whole
+    assert corvane_cli.count_stream(tok, io.BytesIO(data), block_size=4096) == len(whole)
+
+
+@pytest.mark.parametrize("name", CORPORA)
+def test_every_cut_of_the_corpora_is_a_pre_token_boundary(name, corpus_bytes):
+    data = corpus_bytes[name]
+    cuts = list(corvane_cli.BPE_CUTS.cuts(data))
+    assert len(cuts) > 1000
+    assert set(cuts) <= pre_token_ends(data)
+
+
+def test_text_without_cuts_is_one_chunk():
+    data = b"x" * 5000
+    chunks = list(corvane_cli.iter_chunks(io.BytesIO(data).read, corvane_cli.BPE_CUTS, 64))
+    assert chunks == [data]
+
+
+def test_cut_rule_for_tokenizers(r50k, wordpiece_vocab):
+    assert corvane_cli.cut_rule_for(r50k) is corvane_cli.BPE_CUTS
+    assert corvane_cli.cut_rule_for(corvane_core.BPETokenizer()) is corvane_cli.WORD_CUTS
+    assert corvane_cli.cut_rule_for(corvane_core.WordPieceTokenizer(str(wordpiece_vocab))) is corvane_cli.WORD_CUTS
