@@ -113,9 +113,13 @@ class CutRule:
             p = self.first_cut(data, p + 1)
 
 
-#: BPE pre-tokens: a space that follows a non-whitespace byte and precedes an ASCII letter
-#: always starts a new pre-token (the space and the letters that follow are one word), and
-#: the pre-token before it ends at the non-whitespace byte, whatever came before.
+#: BPE pre-tokens. A space between a non-whitespace byte and an ASCII letter is always the
+#: first byte of a pre-token: no pre-token holds a non-whitespace byte followed by a space
+#: (a space only ever leads a word, number or punctuation run, and whitespace runs hold no
+#: other byte), and a search that starts at such a space takes it with the letters after
+#: it as a word. The pre-tokens before the cut end at or before the non-whitespace byte
+#: and are the same without the text after it: the only look-ahead in the rules is that
+#: of a whitespace run, which here sees that same non-whitespace byte.
 BPE_CUTS = CutRule("bpe", rb"[^" + _WS + rb"] [A-Za-z]", width=3, offset=1)
 #: Whitespace-separated words (WordPiece, and the empty tokenizer's word numbering): a word
 #: never contains a whitespace byte, so the position after any whitespace byte is a cut.
@@ -147,8 +151,8 @@ def iter_chunks(read: Callable[[int], bytes], rule: CutRule, block_size: int = B
         block = read(block_size)
         if not block:
             break
-        # Cuts whose pattern lies wholly inside the carried bytes were looked for when
-        # those bytes arrived; look only at patterns that reach into the new block.
+        # Any cut will do: look only at patterns that reach into the new block, so a long
+        # stretch without a cut is scanned once, not once per block.
         start = len(buf) - rule.width + 1 + rule.offset
         buf += block
         cut = rule.first_cut(buf, start)
@@ -449,9 +453,9 @@ def _cmd_compress(args, out: BinaryIO) -> int:
     if args.json:
         files = [{"path": _json_name(name), "text": text, "bytes_in": n_in,
                   "bytes_out": len(text.encode())} for name, text, n_in in results]
-        text = "\n".join(f["text"] for f in files)
-        doc = {"text": text, "bytes_in": sum(f["bytes_in"] for f in files),
-               "bytes_out": len(text.encode()), "files": files}
+        joined = "\n".join(text for _, text, _ in results)
+        doc = {"text": joined, "bytes_in": sum(n_in for _, _, n_in in results),
+               "bytes_out": len(joined.encode()), "files": files}
         out.write(json.dumps(doc).encode() + b"\n")
     return 0
 
