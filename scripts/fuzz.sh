@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Coverage-guided fuzzing of the C++ engine: libFuzzer with AddressSanitizer and
+# UndefinedBehaviorSanitizer, one binary per fuzz/fuzz_<name>.cc.
+#
+#   bash scripts/fuzz.sh build                    build every target into build/fuzz
+#   bash scripts/fuzz.sh smoke [SECONDS]          build, then run each target SECONDS (30)
+#                                                 from its seeds; fails on any finding
+#   bash scripts/fuzz.sh run TARGET [ARGS...]     long run of one target (libFuzzer ARGS,
+#                                                 e.g. -runs=10000000 or -jobs=2)
+#   bash scripts/fuzz.sh list                     the target names
+#
+# Environment: FUZZ_BUILD_DIR (default build/fuzz), FUZZ_CORPUS_DIR (working corpora of
+# `run`, default build/fuzz/corpus; one directory per target), CXX (default clang++).
+# Seeds in fuzz/seeds/<target>/ are only read, never written.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${FUZZ_BUILD_DIR:-$ROOT/build/fuzz}
+CORPUS_ROOT=${FUZZ_CORPUS_DIR:-$BUILD/corpus}
+CXX=${CXX:-clang++}
+
+TARGETS=()
+for f in "$ROOT"/fuzz/fuzz_*.cc; do
+  name=$(basename "$f" .cc)
+  TARGETS+=("${name#fuzz_}")
+done
+
+SAN_FLAGS=(-fsanitize=address,undefined -fno-sanitize-recover=undefined)
+CXXFLAGS=(-std=c++20 -O1 -g -fno-omit-frame-pointer -I"$ROOT/src" -I"$ROOT/fuzz")
+
+# Longest input per target: whole files for the loaders, shorter texts elsewhere.
+max_len_of() {
+  case $1 in
+    *_loader) echo 65536 ;;
+    merge_diff) echo 4096 ;;
+    *) echo 16384 ;;
+  esac
+}
+
+# Dictionary per target, when there is one.
+dict_of() {
+  case $1 in
+    hf_json_loader) echo "$ROOT/fuzz/dicts/json.dict" ;;
+    tiktoken_loader) echo "$ROOT/fuzz/dicts/tiktoken.dict" ;;
+    vocab_loader | wordpiece) echo "$ROOT/fuzz/dicts/wordpiece.dict" ;;
+    compressor | compressor_diff) echo "$ROOT/fuzz/dicts/phrases.dict" ;;
+    bpe_encode) echo "$ROOT/fuzz/dicts/text.dict" ;;
+    *) echo "" ;;
+  esac
+}
+
+# Installs clang, its libFuzzer/sanitizer runtime and nlohmann/json when missing (CI starts
+# from a fresh machine).
+ensure_tools() {
+  local missing=()
+  command -v "$CXX" >/dev/null 2>&1 || missing+=(clang)
+  [ -e /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+  if command -v "$CXX" >/dev/null 2>&1; then
+    echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
+      "$CXX" -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null - >/dev/null 2>&1 ||
+      missing+=(libclang-rt-14-dev)
+  else
+    missing+=(libclang-rt-14-dev)
+  fi
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "fuzz.sh: installing ${missing[*]}" >&2
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq clang libclang-rt-14-dev nlohmann-json3-dev
+}
+
+# Recompiles an object when it is older than its source or than any header it may include.
+newest_header=0
+needs_build() {
+  local src=$1 obj=$2
+  [ -e "$obj" ] || return 0
+  local t_obj t_src
+  t_obj=$(stat -c %Y "$obj")
+  t_src=$(stat -c %Y "$src")
+  [ "$t_src" -gt "$t_obj" ] || [ "$newest_header" -gt "$t_obj" ]
+}
+
+build() {
+  ensure_tools
+  mkdir -p "$BUILD/obj"
+  newest_header=$(find "$ROOT/src" "$ROOT/fuzz" -name '*.h' -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
+  local objs=()
+  for src in "$ROOT"/src/tokenizer/*.cc "$ROOT"/src/compressor/*.cc; do
+    local obj
+    obj="$BUILD/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cc).o"
+    objs+=("$obj")
+    if needs_build "$src" "$obj"; then
+      echo "  CXX $(realpath --relative-to="$ROOT" "$src")"
+      "$CXX" "${CXXFLAGS[@]}" "${SAN_FLAGS[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
+    fi
+  done
+  for t in "${TARGETS[@]}"; do
+    local src="$ROOT/fuzz/fuzz_$t.cc" bin="$BUILD/fuzz_$t" newer=0
+    for o in "${objs[@]}"; do [ "$o" -nt "$bin" ] && newer=1; done
+    if [ "$newer" = 1 ] || needs_build "$src" "$bin"; then
+      echo "  LINK fuzz_$t"
+      "$CXX" "${CXXFLAGS[@]}" "${SAN_FLAGS[@]}" -fsanitize=fuzzer "$src" "${objs[@]}" -o "$bin"
+    fi
+  done
+}
+
+# Common libFuzzer arguments for a target.
+fuzz_args() {
+  local t=$1 dict
+  dict=$(dict_of "$t")
+  local args=(-max_len="$(max_len_of "$t")" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1
+              -artifact_prefix="$BUILD/artifacts/$t-")
+  [ -n "$dict" ] && [ -e "$dict" ] && args+=(-dict="$dict")
+  printf '%s\n' "${args[@]}"
+}
+
+seeds_of() {
+  local d="$ROOT/fuzz/seeds/$1"
+  [ -d "$d" ] && echo "$d"
+  return 0
+}
+
+smoke() {
+  local seconds=${1:-30} failed=()
+  build
+  mkdir -p "$BUILD/artifacts"
+  for t in "${TARGETS[@]}"; do
+    local corpus
+    corpus=$(mktemp -d "${TMPDIR:-/tmp}/corvane-fuzz-$t.XXXXXX")
+    local args
+    mapfile -t args < <(fuzz_args "$t")
+    echo "== $t: ${seconds}s"
+    # The fresh directory receives new inputs; the seed directory is only read.
+    if "$BUILD/fuzz_$t" "${args[@]}" -max_total_time="$seconds" "$corpus" $(seeds_of "$t") \
+        >"$BUILD/smoke-$t.log" 2>&1; then
+      grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' "$BUILD/smoke-$t.log" | tail -2 || true
+    else
+      echo "   FAILED: see $BUILD/smoke-$t.log"
+      tail -40 "$BUILD/smoke-$t.log"
+      failed+=("$t")
+    fi
+    rm -rf "$corpus"
+  done
+  if [ ${#failed[@]} -gt 0 ]; then
+    echo "fuzz smoke: findings in: ${failed[*]}" >&2
+    return 1
+  fi
+  echo "fuzz smoke: all ${#TARGETS[@]} targets clean"
+}
+
+run() {
+  local t=${1:?usage: fuzz.sh run TARGET [libFuzzer args...]}
+  shift
+  [ -e "$ROOT/fuzz/fuzz_$t.cc" ] || { echo "unknown target $t (try: fuzz.sh list)" >&2; return 2; }
+  build
+  mkdir -p "$BUILD/artifacts" "$CORPUS_ROOT/$t"
+  local args
+  mapfile -t args < <(fuzz_args "$t")
+  exec "$BUILD/fuzz_$t" "${args[@]}" "$@" "$CORPUS_ROOT/$t" $(seeds_of "$t")
+}
+
+case ${1:-} in
+  build) build ;;
+  smoke) shift; smoke "$@" ;;
+  run) shift; run "$@" ;;
+  list) printf '%s\n' "${TARGETS[@]}" ;;
+  *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+esac
