@@ -32,8 +32,10 @@ CXXFLAGS=(-std=c++20 -O1 -g -fno-omit-frame-pointer -I"$ROOT/src" -I"$ROOT/fuzz"
 max_len_of() {
   case $1 in
     *_loader) echo 65536 ;;
-    merge_diff) echo 4096 ;;
-    *) echo 16384 ;;
+    compressor) echo 16384 ;;
+    # Inputs of the differential targets expand (phrases) or meet quadratic references.
+    compressor_diff) echo 2048 ;;
+    *) echo 4096 ;;
   esac
 }
 
