@@ -41,6 +41,16 @@ class MergeTable {
       if (s.key == kEmpty) return false;
     }
   }
+  // Calls fn(left, right, rank) for every rule, in no particular order.
+  template <class Fn>
+  void for_each_rule(Fn&& fn) const {
+    for (const Slot& s : slots_) {
+      if (s.key == kEmpty) continue;
+      fn(symbols_.text_at(static_cast<uint32_t>(s.key >> 32)),
+         symbols_.text_at(static_cast<uint32_t>(s.key & 0xFFFFFFFFu)), s.rank);
+    }
+  }
+
   // Vocabulary id of a symbol's text, 0 when the text is not a vocabulary key.
   int32_t vocab_id(int32_t symbol) const { return symbol_ids_[static_cast<std::size_t>(symbol)]; }
 

@@ -1,5 +1,6 @@
 #include "tokenizer/vocabulary.h"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -96,6 +97,85 @@ void Vocabulary::finish() {
   arena_.shrink_to_fit();
   entries_.shrink_to_fit();
   entry_slot_.shrink_to_fit();
+}
+
+// Layout: the entries in ascending id order (text, then id as a step from the previous
+// id), then the ids whose text is not the one that assigning the entries in that order
+// would give them (a token on several lines keeps all its ids; of two tokens sharing an
+// id, the later line owns it), as (id step, entry) pairs in ascending id order. For an
+// ordinary vocabulary that second list is empty and each entry costs its text plus two
+// bytes.
+void Vocabulary::save(StateWriter& w, std::vector<uint32_t>* saved_index) const {
+  const std::size_t n = entries_.size();
+  // Saved order: by id, entries sharing an id in their own order. Rank files and
+  // vocab.txt files are in id order already.
+  std::vector<uint32_t> order(n);
+  for (std::size_t e = 0; e < n; ++e) order[e] = static_cast<uint32_t>(e);
+  auto by_id = [this](uint32_t a, uint32_t b) { return entries_[a].id < entries_[b].id; };
+  if (!std::is_sorted(order.begin(), order.end(), by_id)) std::stable_sort(order.begin(), order.end(), by_id);
+  std::vector<uint32_t> position(n);
+  for (std::size_t k = 0; k < n; ++k) position[order[k]] = static_cast<uint32_t>(k);
+
+  w.varint(n);
+  int64_t prev = -1;
+  for (uint32_t e : order) {
+    w.bytes(text_at(e));
+    w.next_i32(entries_[e].id, prev);
+    prev = entries_[e].id;
+  }
+  // What restoring the entries alone maps each id to: the last entry holding it.
+  std::vector<std::pair<int32_t, uint32_t>> extra;
+  const int64_t lo = n ? entries_[order.front()].id : 0;
+  const int64_t span = n ? entries_[order.back()].id - lo + 1 : 0;
+  if (span <= static_cast<int64_t>(n) * 2 + 1024) {
+    std::vector<int32_t> natural(static_cast<std::size_t>(span), -1);
+    for (uint32_t e : order) natural[static_cast<std::size_t>(entries_[e].id - lo)] = static_cast<int32_t>(e);
+    for_each_id([&](int32_t id, uint32_t entry) {
+      const int64_t k = static_cast<int64_t>(id) - lo;
+      if (k < 0 || k >= span || natural[static_cast<std::size_t>(k)] != static_cast<int32_t>(entry)) {
+        extra.emplace_back(id, position[entry]);
+      }
+    });
+  } else {
+    std::unordered_map<int32_t, uint32_t> natural;
+    natural.reserve(n);
+    for (uint32_t e : order) natural[entries_[e].id] = e;
+    for_each_id([&](int32_t id, uint32_t entry) {
+      const auto it = natural.find(id);
+      if (it == natural.end() || it->second != entry) extra.emplace_back(id, position[entry]);
+    });
+  }
+  std::sort(extra.begin(), extra.end());
+  w.varint(extra.size());
+  prev = -1;
+  for (const auto& [id, entry] : extra) {
+    w.next_i32(id, prev);
+    w.varint(entry);
+    prev = id;
+  }
+  if (saved_index) *saved_index = std::move(position);
+}
+
+void Vocabulary::restore(StateReader& r) {
+  const std::size_t n = r.count(2);  // a length byte and an id byte at least
+  if (n > 0) reserve(n);
+  int64_t prev = -1;
+  for (std::size_t e = 0; e < n; ++e) {
+    const std::string_view text = r.bytes();
+    const int32_t id = r.next_i32(prev);
+    prev = id;
+    assign(text, id);
+    if (entries_.size() != e + 1) r.fail("repeated token");
+  }
+  const std::size_t m = r.count(2);
+  prev = -1;
+  for (std::size_t k = 0; k < m; ++k) {
+    const int32_t id = r.next_i32(prev);
+    prev = id;
+    const uint64_t entry = r.varint();
+    if (entry >= n) r.fail("entry out of range");
+    pending_ids_.emplace_back(id, static_cast<uint32_t>(entry));
+  }
 }
 
 }  // namespace corvane

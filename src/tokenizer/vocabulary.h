@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/state_reader.h"
+#include "tokenizer/state_writer.h"
+
 namespace corvane {
 
 // The two token maps every tokenizer keeps: token text -> id and id -> token text.
@@ -38,6 +41,15 @@ class Vocabulary {
 
   // Builds the id -> token index. Call once, after the last `assign`.
   void finish();
+
+  // Writes both directions exactly (repeated tokens, repeated and sparse ids included).
+  // Call after `finish`. The entries are written in id order, so a restored table numbers
+  // them differently; when `saved_index` is given, it receives each entry's index in the
+  // restored table.
+  void save(StateWriter& w, std::vector<uint32_t>* saved_index = nullptr) const;
+  // Fills an empty table from what `save` wrote; call `finish` afterwards. Throws
+  // std::invalid_argument (through `r`) on a malformed block.
+  void restore(StateReader& r);
 
   bool empty() const { return entries_.empty(); }
   // Number of distinct token texts.
@@ -72,6 +84,27 @@ class Vocabulary {
   int32_t id_at(std::size_t entry) const { return entries_[entry].id; }
   // Sets the mark of an entry's token (false for every token until set).
   void set_mark(std::size_t entry, bool mark);
+
+  // Entry index of `token`, or -1 when it is not a key.
+  int64_t entry_of(std::string_view token) const {
+    const int64_t s = find_slot(token);
+    return s < 0 ? -1 : static_cast<int64_t>(slot_entry_[static_cast<std::size_t>(s)]);
+  }
+
+  // Calls fn(id, entry) for every id that has a token text (after `finish`), in no
+  // particular order.
+  template <class Fn>
+  void for_each_id(Fn&& fn) const {
+    if (use_dense_) {
+      for (std::size_t k = 0; k < dense_.size(); ++k) {
+        if (dense_[k] >= 0) {
+          fn(static_cast<int32_t>(static_cast<int64_t>(k) + dense_base_), static_cast<uint32_t>(dense_[k]));
+        }
+      }
+    } else {
+      for (const auto& [id, entry] : sparse_) fn(id, entry);
+    }
+  }
 
   // The token text of `id`, if `id` has one (after `finish`).
   bool token_of(int32_t id, std::string_view& out) const {
