@@ -1,9 +1,13 @@
 #include "tokenizer/bpe_tokenizer.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 #include "tokenizer/file_bytes.h"
+#include "tokenizer/state_reader.h"
+#include "tokenizer/state_writer.h"
 #include "tokenizer/tokenizer_json_reader.h"
 #include "tokenizer/utf8.h"
 
@@ -178,6 +182,104 @@ std::string BPETokenizer::decode(const std::vector<int32_t>& ids) const {
     if (vocab_.token_of(id, tok)) out.append(tok);
   }
   return out;
+}
+
+namespace {
+
+constexpr std::string_view kStateMagic = "CVBP";
+constexpr uint8_t kStateVersion = 1;
+
+}  // namespace
+
+// Layout after the header: the pair rule (one byte), the token table (Vocabulary::save),
+// then the merge rules in rank order. Each rule is its rank (as a step from the previous
+// rank) and its two parts. Nearly every rule joins into a vocabulary token, so a rule is
+// usually written as that token's entry (as a step from the previous such entry: one byte
+// for a merge list in vocabulary order) and the length of its left part; any other rule
+// is written as its two texts. The marks and the byte table are rebuilt on restore.
+std::string BPETokenizer::serialize() const {
+  StateWriter w(kStateMagic, kStateVersion);
+  w.u8(rule_ == PairRule::kJoinedToken ? 0 : 1);
+  std::vector<uint32_t> saved_index;
+  vocab_.save(w, &saved_index);
+  struct Rule {
+    int32_t rank;
+    std::string_view left, right;
+  };
+  std::vector<Rule> rules;
+  rules.reserve(merges_.size());
+  merges_.for_each_rule([&](std::string_view left, std::string_view right, int32_t rank) {
+    rules.push_back(Rule{rank, left, right});
+  });
+  std::sort(rules.begin(), rules.end(), [](const Rule& a, const Rule& b) {
+    return std::tie(a.rank, a.left, a.right) < std::tie(b.rank, b.left, b.right);
+  });
+  w.varint(rules.size());
+  int64_t prev_rank = -1, prev_entry = -1;
+  std::string joined;
+  for (const Rule& rule : rules) {
+    w.next_i32(rule.rank, prev_rank);
+    prev_rank = rule.rank;
+    joined.assign(rule.left).append(rule.right);
+    const int64_t found = vocab_.entry_of(joined);
+    if (found >= 0) {
+      const int64_t entry = saved_index[static_cast<std::size_t>(found)];
+      const int64_t step = entry - prev_entry - 1;
+      const uint64_t zigzag = (static_cast<uint64_t>(step) << 1) ^ static_cast<uint64_t>(step >> 63);
+      w.varint(zigzag << 1);
+      w.varint(rule.left.size());
+      prev_entry = entry;
+    } else {
+      w.varint(1);
+      w.bytes(rule.left);
+      w.bytes(rule.right);
+    }
+  }
+  return w.finish();
+}
+
+BPETokenizer BPETokenizer::deserialize(std::string_view state) {
+  StateReader r(state, kStateMagic, kStateVersion, "BPETokenizer");
+  BPETokenizer t;
+  const uint8_t rule = r.u8();
+  if (rule > 1) r.fail("unknown pair rule");
+  t.rule_ = rule == 0 ? PairRule::kJoinedToken : PairRule::kMergeList;
+  t.vocab_.restore(r);
+  const std::size_t n = t.vocab_.size();
+  const std::size_t m = r.count(2);  // a rank byte and a tag byte at least
+  if (m > 0 && t.rule_ != PairRule::kMergeList) r.fail("merge rules without a merge list");
+  int64_t prev_rank = -1, prev_entry = -1;
+  for (std::size_t k = 0; k < m; ++k) {
+    const int32_t rank = r.next_i32(prev_rank);
+    prev_rank = rank;
+    const uint64_t tag = r.varint();
+    if (tag & 1) {
+      if (tag != 1) r.fail("unknown rule form");
+      const std::string_view left = r.bytes();
+      const std::string_view right = r.bytes();
+      t.merges_.add(left, right, rank);
+      continue;
+    }
+    const uint64_t zigzag = tag >> 1;
+    const int64_t step = static_cast<int64_t>(zigzag >> 1) ^ -static_cast<int64_t>(zigzag & 1);
+    if (step < -prev_entry - 1 || step >= static_cast<int64_t>(n) - prev_entry - 1) {
+      r.fail("entry out of range");
+    }
+    const int64_t entry = prev_entry + 1 + step;
+    prev_entry = entry;
+    const std::string_view joined = t.vocab_.text_at(static_cast<std::size_t>(entry));
+    const uint64_t left = r.varint();
+    if (left > joined.size()) r.fail("split beyond the token");
+    t.merges_.add(joined.substr(0, left), joined.substr(left), rank);
+  }
+  r.expect_end();
+  if (n == 0) {
+    // The empty tokenizer: nothing else may come with it.
+    if (t.rule_ != PairRule::kJoinedToken || m > 0) r.fail("tables without a vocabulary");
+    return t;
+  }
+  t.finish_load();
+  return t;
 }
 
 }  // namespace corvane

@@ -37,6 +37,13 @@ class BPETokenizer {
   std::string decode(const std::vector<int32_t>& ids) const;
   std::size_t count(std::string_view text) const;
 
+  // The tables in a compact, versioned binary form (see bpe_tokenizer.cc), and back. The
+  // restored tokenizer gives the same results as this one on every input.
+  // `deserialize` throws std::invalid_argument "invalid BPETokenizer pickle state: ..." on
+  // anything malformed, and takes time linear in the size of the state.
+  std::string serialize() const;
+  static BPETokenizer deserialize(std::string_view state);
+
   // Calls emit(int32_t id) for each id that `encode` would return, in order.
   template <class Emit>
   void encode_each(std::string_view text, Emit&& emit) const;

@@ -7,6 +7,8 @@
 #include <stdexcept>
 
 #include "tokenizer/file_bytes.h"
+#include "tokenizer/state_reader.h"
+#include "tokenizer/state_writer.h"
 #include "tokenizer/utf8.h"
 
 namespace corvane {
@@ -379,6 +381,30 @@ std::string WordPieceTokenizer::decode(const std::vector<int32_t>& ids) const {
   }
   if (!out.empty() && out.front() == ' ') out.erase(0, 1);
   return out;
+}
+
+namespace {
+
+constexpr std::string_view kStateMagic = "CVWP";
+constexpr uint8_t kStateVersion = 1;
+
+}  // namespace
+
+std::string WordPieceTokenizer::serialize() const {
+  StateWriter w(kStateMagic, kStateVersion);
+  vocab_.save(w);
+  return w.finish();
+}
+
+WordPieceTokenizer WordPieceTokenizer::deserialize(std::string_view state) {
+  StateReader r(state, kStateMagic, kStateVersion, "WordPieceTokenizer");
+  WordPieceTokenizer t;
+  t.vocab_.restore(r);
+  r.expect_end();
+  if (t.vocab_.empty()) r.fail("empty vocabulary");
+  t.vocab_.finish();
+  t.build_trie();
+  return t;
 }
 
 }  // namespace corvane

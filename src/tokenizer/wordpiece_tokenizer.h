@@ -28,7 +28,15 @@ class WordPieceTokenizer {
   // The number of ids `encode` returns for `text`, without building them.
   std::size_t count(std::string_view text) const;
 
+  // The vocabulary in a compact, versioned binary form, and back; the trie is rebuilt.
+  // `deserialize` throws std::invalid_argument "invalid WordPieceTokenizer pickle state:
+  // ..." on anything malformed, and takes time linear in the size of the state.
+  std::string serialize() const;
+  static WordPieceTokenizer deserialize(std::string_view state);
+
  private:
+  WordPieceTokenizer() = default;
+
   // One cell of the double-array trie over the vocabulary's token texts. The child of
   // node `n` for byte `c` is cell `(trie_[n].base & 0x7fffffff) + c` when that cell's
   // `check` is `n`; the top bit of `base` marks a node at which a token ends, whose id is
