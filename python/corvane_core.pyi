@@ -2,15 +2,23 @@
 
 Type information for the compiled module. Text arguments may be ``str`` (passed as its
 UTF-8 encoding), ``bytes`` or ``bytearray``; id arguments may be any iterable of ints
-that fit in 32 signed bits.
+that fit in 32 signed bits; file paths may also be ``os.PathLike`` objects such as
+``pathlib.Path``. All three classes can be pickled (``pickle``, ``copy.deepcopy``).
 """
+import os
 from collections.abc import Iterable
 from typing import final
 
-Text = str | bytes | bytearray
+_Text = str | bytes | bytearray
+_Path = str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]
+# What __getstate__ returns and __setstate__ takes: a format version and the tables.
+_State = tuple[int, bytes]
+
+# The binding layer's metaclass of the three classes (pybind11_builtins.pybind11_type).
+class _pybind11_type(type): ...
 
 @final
-class Compressor:
+class Compressor(metaclass=_pybind11_type):
     """Shortens English prose: squeezes blanks and line breaks, abbreviates stock phrases.
 
     >>> c = Compressor()
@@ -24,13 +32,15 @@ class Compressor:
     """
 
     def __init__(self) -> None: ...
-    def compress(self, text: Text, /) -> str:
+    def compress(self, text: _Text, /) -> str:
         """Compress text to reduce token count (abbreviation + whitespace pass)"""
-    def decompress(self, text: Text, /) -> str:
+    def decompress(self, text: _Text, /) -> str:
         """Re-expand abbreviations for human readability"""
+    def __getstate__(self) -> tuple[int]: ...
+    def __setstate__(self, state: tuple[int], /) -> None: ...
 
 @final
-class BPETokenizer:
+class BPETokenizer(metaclass=_pybind11_type):
     """Byte-pair-encoding tokenizer loaded from a tiktoken rank file or a tokenizer.json.
 
     >>> enc = BPETokenizer.from_tiktoken_file("r50k_base.tiktoken")  # doctest: +SKIP
@@ -46,22 +56,38 @@ class BPETokenizer:
     >>> BPETokenizer().encode("the quick  brown fox")
     [0, 1, 2, 3]
 
+    Batches take any iterable of texts, release the GIL and use up to one thread per CPU;
+    decode_bytes keeps a slice that ends inside a character:
+
+    >>> BPETokenizer().count_batch(["a b", b"c", bytearray(b"")])
+    [2, 1, 0]
+    >>> enc.decode_bytes(enc.encode("é")[:1])  # doctest: +SKIP
+    b'\\xc3'
+
     """
 
     def __init__(self) -> None: ...
     @staticmethod
-    def from_hf_json(tokenizer_json_path: str) -> BPETokenizer:
+    def from_hf_json(tokenizer_json_path: _Path) -> BPETokenizer:
         """Load from a HuggingFace tokenizer.json file"""
     @staticmethod
-    def from_tiktoken_file(path: str) -> BPETokenizer:
+    def from_tiktoken_file(path: _Path) -> BPETokenizer:
         """Load from a tiktoken .tiktoken file"""
-    def encode(self, text: Text, /) -> list[int]: ...
+    def encode(self, text: _Text, /) -> list[int]: ...
     def decode(self, ids: Iterable[int], /) -> str: ...
-    def count(self, text: Text, /) -> int: ...
+    def count(self, text: _Text, /) -> int: ...
     def is_loaded(self) -> bool: ...
+    def decode_bytes(self, ids: Iterable[int], /) -> bytes:
+        """Decode ids to the bytes of their tokens, without UTF-8 validation (for a slice of ids that may end inside a character); ids without a token are skipped"""
+    def encode_batch(self, texts: Iterable[_Text], /) -> list[list[int]]:
+        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+    def count_batch(self, texts: Iterable[_Text], /) -> list[int]:
+        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...
 
 @final
-class WordPieceTokenizer:
+class WordPieceTokenizer(metaclass=_pybind11_type):
     """WordPiece tokenizer (greedy longest match, "##" continuation pieces) over a vocab.txt.
 
     Words that cannot be split become id 100.
@@ -72,7 +98,15 @@ class WordPieceTokenizer:
 
     """
 
-    def __init__(self, vocab_txt_path: str) -> None: ...
-    def encode(self, text: Text, /) -> list[int]: ...
+    def __init__(self, vocab_txt_path: _Path) -> None: ...
+    def encode(self, text: _Text, /) -> list[int]: ...
     def decode(self, ids: Iterable[int], /) -> str: ...
-    def count(self, text: Text, /) -> int: ...
+    def count(self, text: _Text, /) -> int: ...
+    def decode_bytes(self, ids: Iterable[int], /) -> bytes:
+        """Decode ids like decode (continuation pieces glued, other tokens joined by one blank) but return the bytes, without UTF-8 validation"""
+    def encode_batch(self, texts: Iterable[_Text], /) -> list[list[int]]:
+        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+    def count_batch(self, texts: Iterable[_Text], /) -> list[int]:
+        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...

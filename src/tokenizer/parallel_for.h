@@ -1,0 +1,101 @@
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace corvane {
+
+// Runs fn(i) for i in [0, n) on a few native threads, the calling thread included.
+//
+// The items are cut into contiguous chunks of about equal work (an item's work is its
+// byte size plus a fixed per-item cost), several per thread, and the threads take chunks
+// through one atomic counter, so a thread that drew short texts takes more chunks. Small
+// batches run on the calling thread alone: starting a thread costs more than they take.
+//
+// fn must be safe to call concurrently for different i. If a call throws, no further
+// chunks are started, the threads are joined and the first exception is rethrown on the
+// calling thread. If the system refuses to start a thread, the threads already started
+// and the calling thread do the work.
+class ParallelFor {
+ public:
+  // Below this much work in total, everything runs on the calling thread.
+  static constexpr std::size_t kInlineBytes = 64 * 1024;
+  // Work counted for every item on top of its bytes: the fixed cost of a call.
+  static constexpr std::size_t kItemBytes = 64;
+  // Chunks per thread: enough to even out uneven texts, few enough to keep chunks long.
+  static constexpr std::size_t kChunksPerThread = 8;
+
+  // The number of threads a batch of `n` items may use: one per processor at most.
+  static std::size_t max_threads(std::size_t n) {
+    const std::size_t cpus = std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    return std::min(cpus, n);
+  }
+
+  // `sizes[i]` is the byte size of item i.
+  template <class Fn>
+  static void run(const std::vector<std::size_t>& sizes, Fn&& fn) {
+    const std::size_t n = sizes.size();
+    std::size_t total = 0;
+    for (std::size_t s : sizes) total += s + kItemBytes;
+    const std::size_t threads = max_threads(n);
+    if (threads <= 1 || total < kInlineBytes) {
+      for (std::size_t i = 0; i < n; ++i) fn(i);
+      return;
+    }
+
+    // Chunk boundaries: item indexes where the running work crosses a multiple of the
+    // chunk's share.
+    const std::size_t want = threads * kChunksPerThread;
+    const std::size_t share = std::max<std::size_t>(1, total / want);
+    std::vector<std::size_t> bounds;
+    bounds.reserve(want + 2);
+    bounds.push_back(0);
+    std::size_t acc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      acc += sizes[i] + kItemBytes;
+      if (acc >= share && i + 1 < n) {
+        bounds.push_back(i + 1);
+        acc = 0;
+      }
+    }
+    bounds.push_back(n);
+    const std::size_t chunks = bounds.size() - 1;
+
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    auto work = [&]() noexcept {
+      try {
+        for (;;) {
+          if (failed.load(std::memory_order_relaxed)) return;
+          const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
+          if (c >= chunks) return;
+          for (std::size_t i = bounds[c]; i < bounds[c + 1]; ++i) fn(i);
+        }
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(error_mutex);
+        if (!error) error = std::current_exception();
+        failed.store(true, std::memory_order_relaxed);
+      }
+    };
+
+    std::vector<std::thread> pool;
+    try {
+      pool.reserve(threads - 1);
+      for (std::size_t t = 1; t < std::min(threads, chunks); ++t) pool.emplace_back(work);
+    } catch (...) {
+      // No more threads (or no memory for their handles): carry on with those running.
+    }
+    work();
+    for (std::thread& th : pool) th.join();
+    if (error) std::rethrow_exception(error);
+  }
+};
+
+}  // namespace corvane
