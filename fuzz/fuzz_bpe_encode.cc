@@ -186,7 +186,7 @@ std::vector<Loaded> load_all() {
 
 // The plain procedure re-merges from scratch on every pass; beyond this pre-token length
 // it would dominate the run time, so such texts are only checked for self-consistency.
-constexpr std::size_t kReferenceLimit = 300;
+constexpr std::size_t kReferenceLimit = 128;
 
 }  // namespace
 

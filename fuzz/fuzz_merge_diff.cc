@@ -55,6 +55,9 @@ struct MergeListRanker {
   int32_t piece_id(std::string_view, uint32_t, uint32_t, int32_t sym) const { return merges.vocab_id(sym); }
 };
 
+// Long words stay short enough for the plain procedure (quadratic) to keep up.
+constexpr std::size_t kLongWord = 120;
+
 constexpr int32_t kExtremes[] = {0, 1, -1, INT32_MAX, INT32_MIN, INT32_MAX - 1, INT32_MIN + 1, 2, 3, 1000};
 
 std::string pick_text(FuzzedDataProvider& in, const std::string& alphabet, std::size_t max_len) {
@@ -88,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   corvane::Vocabulary vocab;
   corvane::MergeTable merges;
 
-  const std::size_t entries = in.ConsumeIntegralInRange<std::size_t>(0, 24);
+  // Up to 64 entries: enough distinct ranks to make the queue grow its rank index.
+  const std::size_t entries = in.ConsumeIntegralInRange<std::size_t>(0, 64);
   // Merge-list ranks are list positions: increasing, with gaps for skipped elements, and
   // sometimes starting near the top of the 32-bit range (a position never reaches
   // INT32_MAX itself).
@@ -124,10 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (shape == 0) {
     word = pick_text(in, alphabet, corvane::PieceMerger::kShortWord);
   } else if (shape == 1) {
-    word = pick_text(in, alphabet, 300);
+    word = pick_text(in, alphabet, kLongWord);
   } else {
     const std::string unit = pick_text(in, alphabet, 5);
-    const std::size_t reps = in.ConsumeIntegralInRange<std::size_t>(1, 300 / unit.size());
+    const std::size_t reps = in.ConsumeIntegralInRange<std::size_t>(1, kLongWord / unit.size());
     for (std::size_t i = 0; i < reps; ++i) word += unit;
     word += pick_text(in, alphabet, 3);
   }
