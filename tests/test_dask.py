@@ -87,6 +87,26 @@ def test_distributed_count_of_empty_and_uncuttable_files(client, tmp_path):
     assert counts == {str(empty): 0, str(solid): tok.count(solid.read_bytes())}
 
 
+# The module's cluster already holds the scheduler's default HTTP port.
+@pytest.mark.filterwarnings("ignore:Port 8787 is already in use")
+def test_count_corpus_starts_and_stops_its_own_cluster(client, tmp_path, monkeypatch):
+    """Without a client, count_corpus runs its own LocalCluster of processes for the call."""
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(EXTRA_PATHS + [os.environ.get("PYTHONPATH", "")]))
+    tok = corvane_core.BPETokenizer.from_tiktoken_file(str(shared_file("r50k_base.tiktoken")))
+    path = tmp_path / "text.txt"
+    path.write_bytes(b"It's a small world, after all.\n" * 2000)
+    started = []
+    real = distributed.LocalCluster
+
+    def recording(*args, **kwargs):
+        started.append(kwargs)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(distributed, "LocalCluster", recording)
+    assert dask_count.count_corpus([path], tok, blocksize=10_000) == {str(path): tok.count(path.read_bytes())}
+    assert started and started[0]["processes"] is True and started[0]["threads_per_worker"] == 1
+
+
 # ---------------------------------------------------------------------------------------
 # Partitions, in process
 # ---------------------------------------------------------------------------------------
