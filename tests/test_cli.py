@@ -203,6 +203,25 @@ def test_count_file_name_not_utf8(tmp_path):
     assert doc["files"][0]["path"].endswith("caf\ufffd.txt")
 
 
+@pytest.mark.parametrize("option, shared", [("--tiktoken", "r50k_base.tiktoken"),
+                                             ("--hf-json", "gpt2-tokenizer.json"),
+                                             ("--vocab-txt", None)])
+def test_vocabulary_file_name_not_utf8(option, shared, tmp_path, wordpiece_vocab):
+    source = wordpiece_vocab if shared is None else shared_file(shared)
+    name = os.fsencode(tmp_path) + b"/voc\xe9b"
+    with open(name, "wb") as f:
+        f.write(source.read_bytes())
+    text = b"Hello world, the license"
+    out = ok("encode", option, os.fsdecode(name), stdin=text)
+    tok = (corvane_core.WordPieceTokenizer(str(source)) if shared is None
+           else corvane_core.BPETokenizer.from_hf_json(str(source)) if option == "--hf-json"
+           else corvane_core.BPETokenizer.from_tiktoken_file(str(source)))
+    assert [int(x) for x in out.split()] == tok.encode(text)
+    proc = run("count", option, os.fsdecode(name) + "-missing", stdin=text)
+    assert proc.returncode == 1
+    assert "voc\ufffdb-missing" in proc.stderr.decode()
+
+
 # ---------------------------------------------------------------------------------------
 # encode
 # ---------------------------------------------------------------------------------------
