@@ -87,7 +87,7 @@ build() {
   ensure_tools
   mkdir -p "$BUILD/obj"
   newest_header=$(find "$ROOT/src" "$ROOT/fuzz" -name '*.h' -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
-  local objs=()
+  local objs=() src t o
   for src in "$ROOT"/src/tokenizer/*.cc "$ROOT"/src/compressor/*.cc; do
     local obj
     obj="$BUILD/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cc).o"
@@ -124,7 +124,7 @@ seeds_of() {
 }
 
 smoke() {
-  local seconds=${1:-30} failed=()
+  local seconds=${1:-30} failed=() t
   build
   mkdir -p "$BUILD/artifacts"
   for t in "${TARGETS[@]}"; do
