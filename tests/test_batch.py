@@ -230,3 +230,24 @@ def test_memory_error_in_a_worker_reaches_the_caller():
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=300)
     assert out.returncode == 0, out.stderr[-2000:]
     assert out.stdout.split("\n")[:2] == ["MemoryError", "[[0, 1], [0]]"], out.stdout
+
+
+def test_garbage_collector_state_is_kept(tokenizers):
+    import gc
+
+    tok = tokenizers["r50k"]
+    texts = ["a b c"] * 5000
+    assert gc.isenabled()
+    assert tok.encode_batch(texts)[-1] == tok.encode("a b c")
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        tok.encode_batch(texts)
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
+    # A cycle made through a result list is still collected.
+    out = tok.encode_batch(["x"])
+    out[0].append(out)
+    del out
+    assert gc.collect() >= 1

@@ -72,12 +72,12 @@ namespace {
 // Converts ids to a new list of int. Token ids repeat constantly, so the int objects of
 // the ids below kCachedIds are created once and shared (ints are immutable); the table is
 // only touched with the interpreter lock held.
-py::list ids_to_list(const std::vector<int32_t>& ids) {
+py::list ids_to_list(const int32_t* ids, std::size_t n) {
   constexpr int32_t kCachedIds = 1 << 18;
   static PyObject** cache = new PyObject*[kCachedIds]();  // never freed: lives with the process
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (!list) throw py::error_already_set();
-  for (std::size_t i = 0; i < ids.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     const int32_t id = ids[i];
     PyObject* obj;
     if (id >= 0 && id < kCachedIds) {
@@ -102,6 +102,8 @@ py::list ids_to_list(const std::vector<int32_t>& ids) {
   }
   return py::reinterpret_steal<py::list>(list);
 }
+
+py::list ids_to_list(const std::vector<int32_t>& ids) { return ids_to_list(ids.data(), ids.size()); }
 
 // The texts of a batch as byte views, gathered with the interpreter lock held so that the
 // native threads can read them without it. str and bytes objects are immutable: their
@@ -150,18 +152,49 @@ struct TextBatch {
   }
 };
 
+// Keeps the cyclic garbage collector off for a scope, then restores its state.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
+// The native threads take contiguous chunks of the batch; each chunk's ids go to one
+// buffer (kept at the chunk's first text), and ends[i] is where text i's ids end in it.
 template <class Tokenizer>
 py::list encode_batch(const Tokenizer& t, const py::iterable& texts) {
   const TextBatch batch(texts, "encode_batch");
-  std::vector<std::vector<int32_t>> ids(batch.views.size());
+  const std::size_t n = batch.views.size();
+  std::vector<std::vector<int32_t>> buffers(n);
+  std::vector<std::size_t> ends(n), chunk_of(n);
   {
     py::gil_scoped_release unlocked;
-    ParallelFor::run(batch.sizes, [&](std::size_t i) { ids[i] = t.encode(batch.views[i]); });
+    ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
+      std::vector<int32_t>& ids = buffers[begin];
+      std::size_t bytes = 0;
+      for (std::size_t i = begin; i < end; ++i) bytes += batch.sizes[i];
+      ids.reserve(bytes / 4 + 16);
+      t.encode_many(batch.views.data() + begin, end - begin, ids, ends.data() + begin);
+      for (std::size_t i = begin; i < end; ++i) chunk_of[i] = begin;
+    });
   }
-  py::list out(ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), ids_to_list(ids[i]).release().ptr());
-    std::vector<int32_t>().swap(ids[i]);  // hand memory back as the lists are built
+  // Thousands of new lists would each count toward the cyclic collector's next pass, which
+  // would walk the growing result again and again; lists of ints hold no cycles, so the
+  // collector waits until they are built.
+  const GcPause pause;
+  py::list out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t first = chunk_of[i];
+    const std::size_t start = i == first ? 0 : ends[i - 1];
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
+                    ids_to_list(buffers[first].data() + start, ends[i] - start).release().ptr());
   }
   return out;
 }
@@ -172,7 +205,9 @@ py::list count_batch(const Tokenizer& t, const py::iterable& texts) {
   std::vector<std::size_t> counts(batch.views.size());
   {
     py::gil_scoped_release unlocked;
-    ParallelFor::run(batch.sizes, [&](std::size_t i) { counts[i] = t.count(batch.views[i]); });
+    ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
+      t.count_many(batch.views.data() + begin, end - begin, counts.data() + begin);
+    });
   }
   py::list out(counts.size());
   for (std::size_t i = 0; i < counts.size(); ++i) {

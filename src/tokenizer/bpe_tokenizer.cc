@@ -175,6 +175,38 @@ std::size_t BPETokenizer::count(std::string_view text) const {
   return n;
 }
 
+void BPETokenizer::encode_many(const std::string_view* texts, std::size_t n, std::vector<int32_t>& ids,
+                               std::size_t* ends) const {
+  auto push = [&](int32_t id) { ids.push_back(id); };
+  if (!is_loaded()) {
+    for (std::size_t i = 0; i < n; ++i) {
+      naive_word_count(texts[i], push);
+      ends[i] = ids.size();
+    }
+    return;
+  }
+  CallState st;
+  for (std::size_t i = 0; i < n; ++i) {
+    pre_tokenise(texts[i], [&](std::string_view word, uint64_t hd) { bpe_word(word, hd, st, push); });
+    ends[i] = ids.size();
+  }
+}
+
+void BPETokenizer::count_many(const std::string_view* texts, std::size_t n, std::size_t* counts) const {
+  std::size_t c = 0;
+  auto tally = [&](int32_t) { ++c; };
+  CallState st;
+  for (std::size_t i = 0; i < n; ++i) {
+    c = 0;
+    if (is_loaded()) {
+      pre_tokenise(texts[i], [&](std::string_view word, uint64_t hd) { bpe_word(word, hd, st, tally); });
+    } else {
+      naive_word_count(texts[i], tally);
+    }
+    counts[i] = c;
+  }
+}
+
 std::string BPETokenizer::decode(const std::vector<int32_t>& ids) const {
   std::string out;
   std::string_view tok;

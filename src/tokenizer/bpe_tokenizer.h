@@ -37,6 +37,14 @@ class BPETokenizer {
   std::string decode(const std::vector<int32_t>& ids) const;
   std::size_t count(std::string_view text) const;
 
+  // Encodes `n` texts one after the other: appends the ids of texts[i] to `ids` and sets
+  // ends[i] to the size of `ids` after them. Pre-tokens merged once are remembered across
+  // the texts, so all of them must stay alive and unchanged for the whole call.
+  void encode_many(const std::string_view* texts, std::size_t n, std::vector<int32_t>& ids,
+                   std::size_t* ends) const;
+  // The same for counting: counts[i] is count(texts[i]).
+  void count_many(const std::string_view* texts, std::size_t n, std::size_t* counts) const;
+
   // The tables in a compact, versioned binary form (see bpe_tokenizer.cc), and back. The
   // restored tokenizer gives the same results as this one on every input.
   // `deserialize` throws std::invalid_argument "invalid BPETokenizer pickle state: ..." on

@@ -8,16 +8,22 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 namespace corvane {
 
-// Runs fn(i) for i in [0, n) on a few native threads, the calling thread included.
+// Runs fn(begin, end) over contiguous ranges that together cover the items [0, n), on a
+// few native threads, the calling thread included.
 //
-// The items are cut into contiguous chunks of about equal work (an item's work is its
+// The items are cut into ranges ("chunks") of about equal work (an item's work is its
 // byte size plus a fixed per-item cost), several per thread, and the threads take chunks
 // through one atomic counter, so a thread that drew short texts takes more chunks. Small
-// batches run on the calling thread alone: starting a thread costs more than they take.
+// batches run on the calling thread alone, as one chunk: starting a thread costs more
+// than they take.
 //
-// fn must be safe to call concurrently for different i. If a call throws, no further
+// fn must be safe to call concurrently for disjoint ranges. If a call throws, no further
 // chunks are started, the threads are joined and the first exception is rethrown on the
 // calling thread. If the system refuses to start a thread, the threads already started
 // and the calling thread do the work.
@@ -30,9 +36,16 @@ class ParallelFor {
   // Chunks per thread: enough to even out uneven texts, few enough to keep chunks long.
   static constexpr std::size_t kChunksPerThread = 8;
 
-  // The number of threads a batch of `n` items may use: one per processor at most.
+  // The number of threads a batch of `n` items may use: one per processor at most (and
+  // no more than the processors this process may run on).
   static std::size_t max_threads(std::size_t n) {
-    const std::size_t cpus = std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    std::size_t cpus = std::max<std::size_t>(1, std::thread::hardware_concurrency());
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+      cpus = std::min<std::size_t>(cpus, std::max(1, CPU_COUNT(&allowed)));
+    }
+#endif
     return std::min(cpus, n);
   }
 
@@ -44,7 +57,7 @@ class ParallelFor {
     for (std::size_t s : sizes) total += s + kItemBytes;
     const std::size_t threads = max_threads(n);
     if (threads <= 1 || total < kInlineBytes) {
-      for (std::size_t i = 0; i < n; ++i) fn(i);
+      if (n > 0) fn(std::size_t{0}, n);
       return;
     }
 
@@ -76,7 +89,7 @@ class ParallelFor {
           if (failed.load(std::memory_order_relaxed)) return;
           const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
           if (c >= chunks) return;
-          for (std::size_t i = bounds[c]; i < bounds[c + 1]; ++i) fn(i);
+          fn(bounds[c], bounds[c + 1]);
         }
       } catch (...) {
         std::lock_guard<std::mutex> lock(error_mutex);

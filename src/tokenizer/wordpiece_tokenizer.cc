@@ -356,6 +356,19 @@ std::size_t WordPieceTokenizer::count(std::string_view text) const {
   return encode_text<false>(text, unused);
 }
 
+void WordPieceTokenizer::encode_many(const std::string_view* texts, std::size_t n, std::vector<int32_t>& ids,
+                                     std::size_t* ends) const {
+  for (std::size_t i = 0; i < n; ++i) {
+    encode_text<true>(texts[i], ids);
+    ends[i] = ids.size();
+  }
+}
+
+void WordPieceTokenizer::count_many(const std::string_view* texts, std::size_t n, std::size_t* counts) const {
+  std::vector<int32_t> unused;
+  for (std::size_t i = 0; i < n; ++i) counts[i] = encode_text<false>(texts[i], unused);
+}
+
 // Continuation tokens ("##" and at least one more byte) are glued to what precedes them
 // without the "##"; every other token is preceded by one blank. The one blank at the very
 // start is then removed. Ids without a token text are skipped.

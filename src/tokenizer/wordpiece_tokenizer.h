@@ -28,6 +28,13 @@ class WordPieceTokenizer {
   // The number of ids `encode` returns for `text`, without building them.
   std::size_t count(std::string_view text) const;
 
+  // Encodes `n` texts one after the other: appends the ids of texts[i] to `ids` and sets
+  // ends[i] to the size of `ids` after them.
+  void encode_many(const std::string_view* texts, std::size_t n, std::vector<int32_t>& ids,
+                   std::size_t* ends) const;
+  // The same for counting: counts[i] is count(texts[i]).
+  void count_many(const std::string_view* texts, std::size_t n, std::size_t* counts) const;
+
   // The vocabulary in a compact, versioned binary form, and back; the trie is rebuilt.
   // `deserialize` throws std::invalid_argument "invalid WordPieceTokenizer pickle state:
   // ..." on anything malformed, and takes time linear in the size of the state.
