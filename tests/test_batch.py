@@ -208,6 +208,8 @@ def test_interpreter_lock_is_released_while_native_threads_work(tokenizers, corp
     assert middle, "no Python code ran while the batch was being counted"
 
 
+@pytest.mark.skipif(os.environ.get("CORVANE_SANITIZED") == "1",
+                    reason="the address sanitizer aborts on exhausted memory instead of failing the allocation")
 def test_memory_error_in_a_worker_reaches_the_caller():
     """Exhausted memory inside the native threads becomes MemoryError; the process lives."""
     script = textwrap.dedent("""

@@ -195,6 +195,7 @@ py::list encode_batch(const Tokenizer& t, const py::iterable& texts) {
     const std::size_t start = i == first ? 0 : ends[i - 1];
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
                     ids_to_list(buffers[first].data() + start, ends[i] - start).release().ptr());
+    if (i + 1 == n || chunk_of[i + 1] != first) std::vector<int32_t>().swap(buffers[first]);  // chunk done
   }
   return out;
 }
