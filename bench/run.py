@@ -12,7 +12,7 @@ from importlib import metadata
 
 import common
 
-MODULES = ["bench_bpe", "bench_hf", "bench_wordpiece", "bench_compressor"]
+MODULES = ["bench_bpe", "bench_hf", "bench_wordpiece", "bench_compressor", "bench_batch"]
 
 # The performance targets: (section, work) -> (minimum ratio, extra check on our figure).
 TARGETS = {
