@@ -61,8 +61,10 @@ class BPETokenizer(metaclass=_pybind11_type):
 
     >>> BPETokenizer().count_batch(["a b", b"c", bytearray(b"")])
     [2, 1, 0]
-    >>> enc.decode_bytes(enc.encode("é")[:1])  # doctest: +SKIP
-    b'\\xc3'
+    >>> enc.encode("日本")  # doctest: +SKIP
+    [33768, 98, 17312, 105]
+    >>> enc.decode_bytes([33768])  # doctest: +SKIP
+    b'\\xe6\\x97'
 
     """
 
