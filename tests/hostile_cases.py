@@ -25,6 +25,12 @@ MB = 1_000_000
 
 
 def _peak_rss() -> int:
+    # The high-water mark of this process's own memory. (getrusage's ru_maxrss would also
+    # count the parent's memory at the fork that started this process.)
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
