@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into fuzz/seeds/<target>/.
 
-Small slices of the shared data (when the folder is there) plus hand-made malformed and
-edge-case files. Seeds named regress-* are findings kept as regression inputs; this script
-never touches them. Each seed stays under 4 KB.
+Hand-made malformed and edge-case files go into fuzz/seeds (committed). Small slices of
+the shared data are never committed: `--from-data DIR` writes only those, into DIR, and
+scripts/fuzz.sh does so before each run when the shared data folder is there. Seeds named
+regress-* are findings kept as regression inputs; this script never touches them. Each
+seed stays under 4 KB.
 
-    python3 fuzz/make_seeds.py [--data ../shared/data]
+    python3 fuzz/make_seeds.py                                # hand-made seeds
+    python3 fuzz/make_seeds.py --from-data build/fuzz/data-seeds [--data ../shared/data]
 """
 
 import argparse
+import collections
 import base64
 import json
 import os
@@ -20,11 +24,18 @@ SEEDS = HERE / "seeds"
 LIMIT = 4096
 
 
-def write(target, name, content):
+# Where seeds go, and which kind this run writes: "hand" or "data".
+OUT = SEEDS
+KIND = "hand"
+
+
+def write(target, name, content, kind="hand"):
+    if kind != KIND:
+        return
     if isinstance(content, str):
         content = content.encode("utf-8", "surrogatepass")
     content = content[:LIMIT]
-    d = SEEDS / target
+    d = OUT / target
     d.mkdir(parents=True, exist_ok=True)
     (d / name).write_bytes(content)
 
@@ -48,12 +59,12 @@ def tiktoken_seeds(data):
     t = "tiktoken_loader"
     r50k = data / "r50k_base.tiktoken" if data else None
     if r50k and r50k.exists():
-        write(t, "r50k-head", lines_slice(r50k, 0, 40))
-        write(t, "r50k-words", lines_slice(r50k, 256, 60))
-        write(t, "r50k-late", lines_slice(r50k, 30000, 60))
+        write(t, "r50k-head", lines_slice(r50k, 0, 40), kind="data")
+        write(t, "r50k-words", lines_slice(r50k, 256, 60), kind="data")
+        write(t, "r50k-late", lines_slice(r50k, 30000, 60), kind="data")
     cl = data / "cl100k_base.tiktoken" if data else None
     if cl and cl.exists():
-        write(t, "cl100k-slice", lines_slice(cl, 70000, 40))
+        write(t, "cl100k-slice", lines_slice(cl, 70000, 40), kind="data")
     ok = "".join(f"{b64(bytes([b]))} {b}\n" for b in range(97, 123))
     write(t, "letters", ok + f"{b64(b'ab')} 300\n{b64(b'abc')} 301\n{b64(b'the')} 302\n")
     write(t, "crlf", ok.replace("\n", "\r\n"))
@@ -100,8 +111,8 @@ def json_seeds(data):
             "decoder": doc.get("decoder"),
             "model": {"type": "BPE", "vocab": keep, "merges": merges},
         }
-        write(t, "gpt2-trimmed", json.dumps(small, ensure_ascii=False))
-        write(t, "gpt2-trimmed-ascii", json.dumps(small, ensure_ascii=True, indent=1)[:LIMIT])
+        write(t, "gpt2-trimmed", json.dumps(small, ensure_ascii=False), kind="data")
+        write(t, "gpt2-trimmed-ascii", json.dumps(small, ensure_ascii=True, indent=1)[:LIMIT], kind="data")
     base = {"model": {"vocab": {"a": 0, "b": 1, "ab": 2, "c": 3, "abc": 4}, "merges": ["a b", "ab c"]}}
     write(t, "small", json.dumps(base))
     write(t, "byte-level", json.dumps({
@@ -152,9 +163,9 @@ def vocab_seeds(data):
     t = "vocab_loader"
     bert = HERE.parent / "tests" / ".cache" / "bert-uncased-vocab.txt"
     if bert.exists():
-        write(t, "bert-head", lines_slice(bert, 0, 110))
-        write(t, "bert-words", lines_slice(bert, 2000, 120))
-        write(t, "bert-continuations", lines_slice(bert, 29000, 150))
+        write(t, "bert-head", lines_slice(bert, 0, 110), kind="data")
+        write(t, "bert-words", lines_slice(bert, 2000, 120), kind="data")
+        write(t, "bert-continuations", lines_slice(bert, 29000, 150), kind="data")
     write(t, "small", "[PAD]\n" + "\n" * 99 + "[UNK]\nun\n##aff\n##able\nhello\n##lo\n")
     write(t, "no-final-newline", "a\nb\nc")
     write(t, "empty-lines", "\n\na\n\n\nb\n")
@@ -172,11 +183,13 @@ def vocab_seeds(data):
 
 def text_seeds(data):
     texts = {}
+    kinds = collections.defaultdict(lambda: "hand")
     corpus = data / "corpus" if data else None
     if corpus and corpus.exists():
         texts["prose"] = text_slice(corpus / "prose.txt", 20000, 1500)
         texts["code"] = text_slice(corpus / "code.txt", 50000, 1500)
         texts["multilingual"] = text_slice(corpus / "multilingual.txt", 30000, 1500)
+        kinds.update(prose="data", code="data", multilingual="data")
     texts["contractions"] = b"it's they're we've I'm you'll he'd 'S 'x '' ''s"
     texts["underscores"] = b"snake_case a _b foo__bar ___ __init__"
     texts["whitespace"] = b"a  b\t\tc \n\n d   \r\n  \x0b\x0c e   "
@@ -191,7 +204,7 @@ def text_seeds(data):
             for sel in selectors:
                 if sel & (4 if target == "bpe_encode" else 2):
                     continue  # text mode only; id lists below
-                write(target, f"{name}-{sel}", bytes([sel]) + body)
+                write(target, f"{name}-{sel}", bytes([sel]) + body, kind=kinds[name])
         rnd = random.Random(7)
         for sel in selectors:
             if sel & (4 if target == "bpe_encode" else 2):
@@ -204,7 +217,7 @@ def text_seeds(data):
         write("wordpiece", name + "-0", b"\x00" + body)
         write("wordpiece", name + "-1", b"\x01" + body)
     for name, body in texts.items():
-        write("compressor", name, body)
+        write("compressor", name, body, kind=kinds[name])
     phrases = (b"for your information as soon as possible by the way in addition, the library "
                b"and the libraries, thank you for the application development team. "
                b"in order in order to x; as well as well as y; due in order to the fact that z\r\n\r\n"
@@ -224,7 +237,11 @@ def text_seeds(data):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--data", default=str(HERE.parent.parent / "shared" / "data"))
+    ap.add_argument("--from-data", metavar="DIR", help="write only the slices of the shared data, into DIR")
     args = ap.parse_args()
+    global OUT, KIND
+    if args.from_data:
+        OUT, KIND = pathlib.Path(args.from_data), "data"
     data = pathlib.Path(args.data)
     if not data.exists():
         data = None
@@ -232,8 +249,8 @@ def main():
     json_seeds(data)
     vocab_seeds(data)
     text_seeds(data)
-    total = sum(f.stat().st_size for f in SEEDS.rglob("*") if f.is_file())
-    print(f"seeds: {sum(1 for f in SEEDS.rglob('*') if f.is_file())} files, {total} bytes")
+    total = sum(f.stat().st_size for f in OUT.rglob("*") if f.is_file())
+    print(f"seeds in {OUT}: {sum(1 for f in OUT.rglob('*') if f.is_file())} files, {total} bytes")
 
 
 if __name__ == "__main__":

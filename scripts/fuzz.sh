@@ -117,15 +117,26 @@ fuzz_args() {
   printf '%s\n' "${args[@]}"
 }
 
+# Seed directories of a target: the committed hand-made seeds, and slices of the shared
+# data (never committed), written into the build directory when that data is there.
 seeds_of() {
-  local d="$ROOT/fuzz/seeds/$1"
-  [ -d "$d" ] && echo "$d"
+  local d
+  for d in "$ROOT/fuzz/seeds/$1" "$BUILD/data-seeds/$1"; do
+    [ -d "$d" ] && echo "$d"
+  done
   return 0
+}
+
+data_seeds() {
+  if [ -d "$ROOT/../shared/data" ] && command -v python3 >/dev/null 2>&1; then
+    python3 "$ROOT/fuzz/make_seeds.py" --from-data "$BUILD/data-seeds" >/dev/null
+  fi
 }
 
 smoke() {
   local seconds=${1:-30} failed=() t
   build
+  data_seeds
   mkdir -p "$BUILD/artifacts"
   for t in "${TARGETS[@]}"; do
     local corpus
@@ -156,6 +167,7 @@ run() {
   shift
   [ -e "$ROOT/fuzz/fuzz_$t.cc" ] || { echo "unknown target $t (try: fuzz.sh list)" >&2; return 2; }
   build
+  data_seeds
   mkdir -p "$BUILD/artifacts" "$CORPUS_ROOT/$t"
   local args
   mapfile -t args < <(fuzz_args "$t")
