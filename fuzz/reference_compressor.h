@@ -82,25 +82,22 @@ inline std::string compress(const std::string& text) {
 inline std::string decompress(const std::string& text) {
   if (text.empty()) return "";
   std::string w = text;
-  std::vector<bool> closed(w.size(), false);
+  // closed[k] != 0: byte k lies inside a long phrase that an earlier entry inserted.
+  std::string closed(w.size(), '\0');
   for (const auto& [phrase, short_form] : phrase_table()) {
     std::size_t pos = 0;
     for (;;) {
       const std::size_t f = w.find(short_form, pos);
       if (f == std::string::npos) break;
-      bool touches = false;
-      for (std::size_t k = f; k < f + short_form.size(); ++k) touches = touches || closed[k];
-      if (touches) {
+      if (closed.find_first_not_of('\0', f) < f + short_form.size()) {
         pos = f + 1;
         continue;
       }
       w.replace(f, short_form.size(), phrase);
-      std::vector<bool> inserted(phrase.size(), true);
-      inserted.front() = false;
-      inserted.back() = false;
-      closed.erase(closed.begin() + static_cast<std::ptrdiff_t>(f),
-                   closed.begin() + static_cast<std::ptrdiff_t>(f + short_form.size()));
-      closed.insert(closed.begin() + static_cast<std::ptrdiff_t>(f), inserted.begin(), inserted.end());
+      std::string inserted(phrase.size(), '\1');
+      inserted.front() = '\0';
+      inserted.back() = '\0';
+      closed.replace(f, short_form.size(), inserted);
       pos = f + phrase.size();
     }
   }
