@@ -35,16 +35,15 @@ def test_stubtest_passes(tmp_path):
     # tests imported first, so that it checks that very build.
     env["PYTHONPATH"] = os.pathsep.join([str(MODULE_DIR), *filter(None, [env.get("PYTHONPATH")])])
     env.pop("MYPYPATH", None)
-    beside = MODULE_DIR / "corvane_core.pyi"
-    if beside.exists():
-        # An installed module with its stub beside it. mypy does not look for a single-file
-        # stub on sys.path (only for packages marked py.typed or *-stubs packages), but it
-        # does look in the current directory, so run from the module's directory.
-        cwd = MODULE_DIR
+    stubs_package = MODULE_DIR / "corvane_core-stubs" / "__init__.pyi"
+    if stubs_package.exists():
+        # An installed wheel: mypy finds the stub-only package on its own, exactly as it
+        # does for users; it must be the stub that sits beside the module.
+        assert stubs_package.read_bytes() == (MODULE_DIR / "corvane_core.pyi").read_bytes()
     else:
         # A build directory holds the module alone: the stub is found through MYPYPATH.
         env["MYPYPATH"] = str(REPO_STUB.parent)
-        cwd = tmp_path
+    cwd = tmp_path
     check = subprocess.run([sys.executable, "-c", "import corvane_core; print(corvane_core.__file__)"],
                            capture_output=True, text=True, env=env, cwd=cwd, check=True)
     assert pathlib.Path(check.stdout.strip()).resolve() == pathlib.Path(corvane_core.__file__).resolve()
