@@ -223,7 +223,7 @@ def text_seeds(data):
                b"in order in order to x; as well as well as y; due in order to the fact that z\r\n\r\n"
                b"a about b plus c FYI to d  BTW\tASAP  ")
     write("compressor", "phrases", phrases)
-    write("compressor", "spec-cases", b"by  the\tway it works\nby the way\n"
+    write("compressor", "documented-cases", b"by  the\tway it works\nby the way\n"
           b"we will do it as soon as possible and then rest")
     write("compressor", "blank-only", b" \t\r\n \t")
     rnd = random.Random(11)

@@ -111,10 +111,10 @@ _loaded: dict[str, object] = {}
 def vocab(request, wordpiece_vocab):
     """(command-line options, the same tokenizer loaded in this process) for a VOCABS key."""
     key = request.param
-    spec = VOCABS[key]
-    if not spec:
+    entry = VOCABS[key]
+    if not entry:
         return [], corvane_core.BPETokenizer()
-    option, name = spec
+    option, name = entry
     path = wordpiece_vocab if name is None else shared_file(name)
     if key not in _loaded:
         if option == "--tiktoken":
