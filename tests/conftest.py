@@ -11,3 +11,23 @@ def shared_file(*parts: str) -> pathlib.Path:
     if not path.exists():
         pytest.skip(f"shared test data not available: {path}")
     return path
+
+
+@pytest.fixture(scope="session")
+def tokenizers():
+    """The real tokenizers the shared data gives, by name, plus the empty BPE tokenizer
+    ("bert" only when the BERT vocabulary can be fetched)."""
+    import bert_vocab
+    from corvane_core import BPETokenizer, WordPieceTokenizer
+
+    toks = {
+        "r50k": BPETokenizer.from_tiktoken_file(str(shared_file("r50k_base.tiktoken"))),
+        "cl100k": BPETokenizer.from_tiktoken_file(str(shared_file("cl100k_base.tiktoken"))),
+        "gpt2-json": BPETokenizer.from_hf_json(str(shared_file("gpt2-tokenizer.json"))),
+        "empty": BPETokenizer(),
+    }
+    try:
+        toks["bert"] = WordPieceTokenizer(str(bert_vocab.fetch()))
+    except bert_vocab.Unavailable:
+        pass
+    return toks

@@ -15,25 +15,9 @@ import time
 
 import pytest
 
-import bert_vocab
 from conftest import shared_file
 
-from corvane_core import BPETokenizer, WordPieceTokenizer
-
-
-@pytest.fixture(scope="module")
-def tokenizers():
-    toks = {
-        "r50k": BPETokenizer.from_tiktoken_file(str(shared_file("r50k_base.tiktoken"))),
-        "cl100k": BPETokenizer.from_tiktoken_file(str(shared_file("cl100k_base.tiktoken"))),
-        "gpt2-json": BPETokenizer.from_hf_json(str(shared_file("gpt2-tokenizer.json"))),
-        "empty": BPETokenizer(),
-    }
-    try:
-        toks["bert"] = WordPieceTokenizer(str(bert_vocab.fetch()))
-    except bert_vocab.Unavailable:
-        pass
-    return toks
+from corvane_core import BPETokenizer
 
 
 TOKENIZERS = ["r50k", "cl100k", "gpt2-json", "empty", "bert"]

@@ -12,10 +12,9 @@ import threading
 
 import pytest
 
-import bert_vocab
 from conftest import shared_file
 
-from corvane_core import BPETokenizer, Compressor, WordPieceTokenizer
+from corvane_core import Compressor
 
 THREADS = 6
 
@@ -35,21 +34,6 @@ def _texts() -> list[bytes]:
 @pytest.fixture(scope="module")
 def texts():
     return _texts()
-
-
-@pytest.fixture(scope="module")
-def tokenizers():
-    toks = {
-        "r50k": BPETokenizer.from_tiktoken_file(str(shared_file("r50k_base.tiktoken"))),
-        "cl100k": BPETokenizer.from_tiktoken_file(str(shared_file("cl100k_base.tiktoken"))),
-        "gpt2-json": BPETokenizer.from_hf_json(str(shared_file("gpt2-tokenizer.json"))),
-        "empty": BPETokenizer(),
-    }
-    try:
-        toks["bert"] = WordPieceTokenizer(str(bert_vocab.fetch()))
-    except bert_vocab.Unavailable:
-        pass
-    return toks
 
 
 def _run_threads(work, n: int = THREADS) -> list:
