@@ -23,9 +23,9 @@ namespace fuzzsupport {
 inline void compare_encode(const corvane::BPETokenizer& t, const fuzzref::Model& ref, std::string_view text) {
   const std::vector<int32_t> ids = t.encode(text);
   const std::vector<int32_t> want = fuzzref::bpe_encode(ref, text);
-  check(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
-  check(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
-  check(t.decode(ids) == fuzzref::bpe_decode(ref, ids), "decode of the ids of " + show(text));
+  FUZZ_CHECK(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
+  FUZZ_CHECK(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
+  FUZZ_CHECK(t.decode(ids) == fuzzref::bpe_decode(ref, ids), "decode of the ids of " + show(text));
 }
 
 // engine_load(path) -> corvane::BPETokenizer; plain_load(bytes) -> fuzzref::Model.
@@ -39,22 +39,22 @@ int check_bpe_loader(const ScratchFile& file, const uint8_t* data, std::size_t s
   const Outcome got = capture([&] { t = engine_load(file.path()); });
   fuzzref::Model ref;
   const Outcome want = capture([&] { ref = plain_load(bytes); });
-  check(got == want, "load: engine " + got.describe() + ", plain loader " + want.describe());
+  FUZZ_CHECK(got == want, "load: engine " + got.describe() + ", plain loader " + want.describe());
   if (got.threw) {
-    check(!t.is_loaded(), "a failed load left a loaded tokenizer");
+    FUZZ_CHECK(!t.is_loaded(), "a failed load left a loaded tokenizer");
     return 0;
   }
-  check(t.is_loaded(), "loaded tokenizer is not loaded");
+  FUZZ_CHECK(t.is_loaded(), "loaded tokenizer is not loaded");
 
   // The id -> token side, for every id the file names (and neighbours without a token).
   std::size_t n = 0;
   for (const auto& [id, token] : ref.id_to_token) {
     if (++n > 512) break;
-    check(t.decode({id}) == token, "decode of id " + std::to_string(id));
+    FUZZ_CHECK(t.decode({id}) == token, "decode of id " + std::to_string(id));
   }
   for (int32_t id : kEdgeIds) {
     const auto it = ref.id_to_token.find(id);
-    check(t.decode({id}) == (it == ref.id_to_token.end() ? std::string() : it->second),
+    FUZZ_CHECK(t.decode({id}) == (it == ref.id_to_token.end() ? std::string() : it->second),
           "decode of edge id " + std::to_string(id));
   }
 

@@ -23,7 +23,6 @@
 #include "reference_merge.h"
 #include "tokenizer/bpe_tokenizer.h"
 
-using fuzzsupport::check;
 using fuzzsupport::show;
 
 namespace {
@@ -201,22 +200,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   if (ids_mode) {
     const std::vector<int32_t> ids = fuzzsupport::ids_from_bytes(data, size);
-    check(t.decode(ids) == fuzzref::bpe_decode(tk.ref, ids), "decode of " + show(ids));
+    FUZZ_CHECK(t.decode(ids) == fuzzref::bpe_decode(tk.ref, ids), "decode of " + show(ids));
     return 0;
   }
 
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::vector<int32_t> ids = t.encode(text);
-  check(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
+  FUZZ_CHECK(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
   const std::string back = t.decode(ids);
-  if (tk.round_trip) check(back == text, "decode(encode(text)) != text for " + show(text));
+  if (tk.round_trip) FUZZ_CHECK(back == text, "decode(encode(text)) != text for " + show(text));
 
   bool small = true;
   for (std::string_view w : fuzzref::pre_tokens(text)) small = small && w.size() <= kReferenceLimit;
   if (small) {
     const std::vector<int32_t> want = fuzzref::bpe_encode(tk.ref, text);
-    check(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
-    check(back == fuzzref::bpe_decode(tk.ref, ids), "decode of the ids of " + show(text));
+    FUZZ_CHECK(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
+    FUZZ_CHECK(back == fuzzref::bpe_decode(tk.ref, ids), "decode of the ids of " + show(text));
   }
   return 0;
 }

@@ -12,7 +12,6 @@
 #include "fuzz_support.h"
 #include "reference_compressor.h"
 
-using fuzzsupport::check;
 using fuzzsupport::show;
 
 namespace {
@@ -56,16 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   const std::string small = c.compress(text);
   const std::string want_small = fuzzref::compress(text);
-  check(small == want_small, "compress " + show(text) + " gave " + show(small) + ", expected " + show(want_small));
+  FUZZ_CHECK(small == want_small, "compress " + show(text) + " gave " + show(small) + ", expected " + show(want_small));
 
   const std::string big = c.decompress(text);
   const std::string want_big = fuzzref::decompress(text);
-  check(big == want_big, "decompress " + show(text) + " gave " + show(big) + ", expected " + show(want_big));
+  FUZZ_CHECK(big == want_big, "decompress " + show(text) + " gave " + show(big) + ", expected " + show(want_big));
 
   // A compressed text expanded again, and an expanded text compressed again.
   const std::string round = c.decompress(small);
-  check(round == fuzzref::decompress(small), "decompress of compressed " + show(small));
+  FUZZ_CHECK(round == fuzzref::decompress(small), "decompress of compressed " + show(small));
   const std::string again = c.compress(big);
-  check(again == fuzzref::compress(big), "compress of decompressed " + show(big));
+  FUZZ_CHECK(again == fuzzref::compress(big), "compress of decompressed " + show(big));
   return 0;
 }

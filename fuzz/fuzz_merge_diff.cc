@@ -20,7 +20,6 @@
 #include "tokenizer/piece_merger.h"
 #include "tokenizer/vocabulary.h"
 
-using fuzzsupport::check;
 using fuzzsupport::show;
 
 namespace {
@@ -145,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     corvane::PieceMerger::merge(word, JoinedTokenRanker{vocab}, ws, collect);
   }
   const std::vector<int32_t> want = fuzzref::merge_ids(ref, word);
-  check(got == want, std::string(merge_list ? "merge-list" : "joined-token") + " merge of " + show(word) +
+  FUZZ_CHECK(got == want, std::string(merge_list ? "merge-list" : "joined-token") + " merge of " + show(word) +
                          " gave " + show(got) + ", expected " + show(want));
 
   // The same workspace serves a second word of the call (as in encode).
@@ -156,6 +155,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   } else {
     corvane::PieceMerger::merge(second, JoinedTokenRanker{vocab}, ws, collect);
   }
-  check(got == fuzzref::merge_ids(ref, second), "second merge with a reused workspace of " + show(second));
+  FUZZ_CHECK(got == fuzzref::merge_ids(ref, second), "second merge with a reused workspace of " + show(second));
   return 0;
 }

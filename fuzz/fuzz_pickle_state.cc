@@ -18,7 +18,6 @@
 #include "tokenizer/state_writer.h"
 #include "tokenizer/wordpiece_tokenizer.h"
 
-using fuzzsupport::check;
 
 namespace {
 
@@ -36,16 +35,16 @@ template <class T>
 void exercise(std::string_view body) {
   const T restored = T::deserialize(with_checksum(body));
   const std::vector<int32_t> ids = restored.encode(kProbe);
-  check(restored.count(kProbe) == ids.size(), "count differs from the number of ids");
+  FUZZ_CHECK(restored.count(kProbe) == ids.size(), "count differs from the number of ids");
   const std::string text = restored.decode(ids);
   const std::vector<int32_t> probe_ids = {0, 1, 2, 100, -1, 2147483647, -2147483647 - 1};
   const std::string probe_text = restored.decode(probe_ids);
 
   // Saving again and restoring gives the same behaviour.
   const T again = T::deserialize(restored.serialize());
-  check(again.encode(kProbe) == ids, "restored twice: encode differs");
-  check(again.decode(ids) == text, "restored twice: decode differs");
-  check(again.decode(probe_ids) == probe_text, "restored twice: decode of probe ids differs");
+  FUZZ_CHECK(again.encode(kProbe) == ids, "restored twice: encode differs");
+  FUZZ_CHECK(again.decode(ids) == text, "restored twice: decode differs");
+  FUZZ_CHECK(again.decode(probe_ids) == probe_text, "restored twice: decode of probe ids differs");
 }
 
 }  // namespace

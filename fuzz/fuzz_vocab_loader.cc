@@ -13,7 +13,6 @@
 #include "reference_wordpiece.h"
 #include "tokenizer/wordpiece_tokenizer.h"
 
-using fuzzsupport::check;
 using fuzzsupport::show;
 
 namespace {
@@ -22,9 +21,9 @@ void compare_encode(const corvane::WordPieceTokenizer& t, const fuzzref::WordPie
                     std::string_view text) {
   const std::vector<int32_t> ids = t.encode(text);
   const std::vector<int32_t> want = fuzzref::wordpiece_encode(ref, text);
-  check(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
-  check(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
-  check(t.decode(ids) == fuzzref::wordpiece_decode(ref, ids), "decode of the ids of " + show(text));
+  FUZZ_CHECK(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
+  FUZZ_CHECK(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
+  FUZZ_CHECK(t.decode(ids) == fuzzref::wordpiece_decode(ref, ids), "decode of the ids of " + show(text));
 }
 
 }  // namespace
@@ -40,16 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   fuzzref::WordPieceModel ref;
   const fuzzsupport::Outcome want =
       fuzzsupport::capture([&] { ref = fuzzref::load_vocab_txt(bytes, file.path()); });
-  check(got == want, "load: engine " + got.describe() + ", plain loader " + want.describe());
+  FUZZ_CHECK(got == want, "load: engine " + got.describe() + ", plain loader " + want.describe());
   if (got.threw) return 0;
 
   std::size_t n = 0;
   for (const auto& [id, token] : ref.id_to_token) {
     if (++n > 512) break;
-    check(t->decode({id}) == fuzzref::wordpiece_decode(ref, {id}), "decode of id " + std::to_string(id));
+    FUZZ_CHECK(t->decode({id}) == fuzzref::wordpiece_decode(ref, {id}), "decode of id " + std::to_string(id));
   }
   std::vector<int32_t> edge(std::begin(fuzzsupport::kEdgeIds), std::end(fuzzsupport::kEdgeIds));
-  check(t->decode(edge) == fuzzref::wordpiece_decode(ref, edge), "decode of the edge ids");
+  FUZZ_CHECK(t->decode(edge) == fuzzref::wordpiece_decode(ref, edge), "decode of the edge ids");
 
   compare_encode(*t, ref, std::string_view("unaffable  un\taff ##able [UNK] \xC2\xA0x\xFF\x00y", 37));
   n = 0;

@@ -15,7 +15,6 @@
 #include "reference_wordpiece.h"
 #include "tokenizer/wordpiece_tokenizer.h"
 
-using fuzzsupport::check;
 using fuzzsupport::show;
 
 namespace {
@@ -74,14 +73,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   if (ids_mode) {
     const std::vector<int32_t> ids = fuzzsupport::ids_from_bytes(data, size);
-    check(t.decode(ids) == fuzzref::wordpiece_decode(tk.ref, ids), "decode of " + show(ids));
+    FUZZ_CHECK(t.decode(ids) == fuzzref::wordpiece_decode(tk.ref, ids), "decode of " + show(ids));
     return 0;
   }
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::vector<int32_t> ids = t.encode(text);
   const std::vector<int32_t> want = fuzzref::wordpiece_encode(tk.ref, text);
-  check(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
-  check(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
-  check(t.decode(ids) == fuzzref::wordpiece_decode(tk.ref, ids), "decode of the ids of " + show(text));
+  FUZZ_CHECK(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
+  FUZZ_CHECK(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
+  FUZZ_CHECK(t.decode(ids) == fuzzref::wordpiece_decode(tk.ref, ids), "decode of the ids of " + show(text));
   return 0;
 }

@@ -1,15 +1,33 @@
 #pragma once
 
-// A literal compressor, for differential fuzzing only: every pass rebuilds the text and
-// every table entry searches it with std::string::find from the start.
+// A literal compressor, for differential fuzzing only: every table entry searches the text
+// from the start, byte by byte, and rebuilds it, one pass per entry.
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace fuzzref {
+
+// The first occurrence of `pat` (not empty) in `s` at or after `from`, or npos: memchr for
+// its first byte, then a byte loop, rather than std::string::find, whose memcmp calls the
+// fuzzer's hook records at every candidate.
+inline std::size_t find_from(const std::string& s, const std::string& pat, std::size_t from) {
+  while (from + pat.size() <= s.size()) {
+    const void* hit = std::memchr(s.data() + from, pat[0], s.size() - pat.size() + 1 - from);
+    if (!hit) break;
+    const std::size_t i = static_cast<std::size_t>(static_cast<const char*>(hit) - s.data());
+    std::size_t k = 1;
+    while (k < pat.size() && s[i + k] == pat[k]) ++k;
+    if (k == pat.size()) return i;
+    from = i + 1;
+  }
+  return std::string::npos;
+}
 
 // (long phrase, short form), in table order.
 inline const std::vector<std::pair<std::string, std::string>>& phrase_table() {
@@ -43,10 +61,16 @@ inline const std::vector<std::pair<std::string, std::string>>& phrase_table() {
 
 // Every maximal run of bytes in `set` becomes `with`.
 inline std::string squeeze(const std::string& s, std::string_view set, char with) {
+  const auto in_set = [&](char c) {
+    for (char m : set) {
+      if (c == m) return true;
+    }
+    return false;
+  };
   std::string out;
   for (std::size_t i = 0; i < s.size();) {
-    if (set.find(s[i]) != std::string_view::npos) {
-      while (i < s.size() && set.find(s[i]) != std::string_view::npos) ++i;
+    if (in_set(s[i])) {
+      while (i < s.size() && in_set(s[i])) ++i;
       out += with;
     } else {
       out += s[i++];
@@ -61,13 +85,18 @@ inline std::string compress(const std::string& text) {
   w = squeeze(w, std::string_view(" \t", 2), ' ');
   w = squeeze(w, std::string_view("\r\n", 2), '\n');
   for (const auto& [phrase, short_form] : phrase_table()) {
+    // The search resumes after each replacement; what lies beyond it is untouched text.
+    std::string out;
     std::size_t pos = 0;
     for (;;) {
-      const std::size_t f = w.find(phrase, pos);
+      const std::size_t f = find_from(w, phrase, pos);
       if (f == std::string::npos) break;
-      w.replace(f, phrase.size(), short_form);
-      pos = f + short_form.size();
+      out.append(w, pos, f - pos);
+      out += short_form;
+      pos = f + phrase.size();
     }
+    out.append(w, pos, std::string::npos);
+    w.swap(out);
   }
   const std::size_t first = w.find_first_not_of(" \t\n\r");
   if (first == std::string::npos) return "";
@@ -85,21 +114,30 @@ inline std::string decompress(const std::string& text) {
   // closed[k] != 0: byte k lies inside a long phrase that an earlier entry inserted.
   std::string closed(w.size(), '\0');
   for (const auto& [phrase, short_form] : phrase_table()) {
-    std::size_t pos = 0;
+    std::string out, out_closed;
+    std::size_t pos = 0;  // next byte of w to search from
+    std::size_t copied = 0;  // bytes of w already in out
     for (;;) {
-      const std::size_t f = w.find(short_form, pos);
+      const std::size_t f = find_from(w, short_form, pos);
       if (f == std::string::npos) break;
-      if (closed.find_first_not_of('\0', f) < f + short_form.size()) {
+      const auto inside = closed.begin() + static_cast<std::ptrdiff_t>(f);
+      if (std::any_of(inside, inside + static_cast<std::ptrdiff_t>(short_form.size()), [](char k) { return k != 0; })) {
         pos = f + 1;
         continue;
       }
-      w.replace(f, short_form.size(), phrase);
+      out.append(w, copied, f - copied);
+      out_closed.append(closed, copied, f - copied);
+      out += phrase;
       std::string inserted(phrase.size(), '\1');
       inserted.front() = '\0';
       inserted.back() = '\0';
-      closed.replace(f, short_form.size(), inserted);
-      pos = f + phrase.size();
+      out_closed += inserted;
+      pos = copied = f + short_form.size();
     }
+    out.append(w, copied, std::string::npos);
+    out_closed.append(closed, copied, std::string::npos);
+    w.swap(out);
+    closed.swap(out_closed);
   }
   return w;
 }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,9 +20,31 @@
 
 namespace fuzzref {
 
-using TokenToId = std::map<std::string, int32_t>;
+// std::string's own order (unsigned bytes, then length), compared byte by byte in plain
+// code: the library compare calls memcmp, whose fuzzer hook would record every lookup of
+// the reference tables and cost more than the lookup.
+struct ByteLess {
+  bool operator()(std::string_view a, std::string_view b) const {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+  }
+};
+
+struct PairLess {
+  bool operator()(const std::pair<std::string, std::string>& a, const std::pair<std::string, std::string>& b) const {
+    const ByteLess less;
+    if (less(a.first, b.first)) return true;
+    if (less(b.first, a.first)) return false;
+    return less(a.second, b.second);
+  }
+};
+
+using TokenToId = std::map<std::string, int32_t, ByteLess>;
 using IdToToken = std::map<int32_t, std::string>;
-using PairRanks = std::map<std::pair<std::string, std::string>, int32_t>;
+using PairRanks = std::map<std::pair<std::string, std::string>, int32_t, PairLess>;
 
 enum class Rule {
   // Rank files: a pair is ranked when its joined text is a token; the rank is that
@@ -116,25 +139,35 @@ inline bool pair_rank(const Model& m, const std::string& left, const std::string
   return true;
 }
 
-// The final pieces of `word`.
+// The final pieces of `word`. The rank of every adjacent pair is kept beside the pieces;
+// a join changes only the two pairs next to it, so only those are looked up again. The
+// choice itself is a full scan for the lowest rank, leftmost first.
 inline std::vector<std::string> join(const Model& m, std::string_view word) {
   std::vector<std::string> pieces;
   for (char c : word) pieces.emplace_back(1, c);
+  // ranks[i]: the rank of (pieces[i], pieces[i + 1]), or nothing when that pair is unranked.
+  std::vector<std::optional<int32_t>> ranks;
+  const auto lookup = [&](std::size_t i) -> std::optional<int32_t> {
+    int32_t r;
+    if (pair_rank(m, pieces[i], pieces[i + 1], r)) return r;
+    return std::nullopt;
+  };
+  for (std::size_t i = 0; i + 1 < pieces.size(); ++i) ranks.push_back(lookup(i));
   while (pieces.size() > 1) {
-    bool found = false;
-    int32_t best_rank = 0;
+    std::optional<int32_t> best_rank;
     std::size_t best = 0;
-    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
-      int32_t r;
-      if (pair_rank(m, pieces[i], pieces[i + 1], r) && (!found || r < best_rank)) {
-        found = true;
-        best_rank = r;
+    for (std::size_t i = 0; i < ranks.size(); ++i) {
+      if (ranks[i] && (!best_rank || *ranks[i] < *best_rank)) {
+        best_rank = ranks[i];
         best = i;
       }
     }
-    if (!found) break;
+    if (!best_rank) break;
     pieces[best] += pieces[best + 1];
     pieces.erase(pieces.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    ranks.erase(ranks.begin() + static_cast<std::ptrdiff_t>(best));
+    if (best + 1 < pieces.size()) ranks[best] = lookup(best);
+    if (best > 0) ranks[best - 1] = lookup(best - 1);
   }
   return pieces;
 }
