@@ -49,7 +49,7 @@ int check_bpe_loader(const ScratchFile& file, const uint8_t* data, std::size_t s
   // The id -> token side, for every id the file names (and neighbours without a token).
   std::size_t n = 0;
   for (const auto& [id, token] : ref.id_to_token) {
-    if (++n > 512) break;
+    if (++n > kDecodeChecks) break;
     FUZZ_CHECK(t.decode({id}) == token, "decode of id " + std::to_string(id));
   }
   for (int32_t id : kEdgeIds) {
@@ -63,7 +63,7 @@ int check_bpe_loader(const ScratchFile& file, const uint8_t* data, std::size_t s
   n = 0;
   std::string joined;
   for (const auto& [token, id] : ref.vocab) {
-    if (++n > 16) break;
+    if (++n > kEncodeChecks) break;
     compare_encode(t, ref, token);
     joined += token;
   }
@@ -71,7 +71,7 @@ int check_bpe_loader(const ScratchFile& file, const uint8_t* data, std::size_t s
   // Texts the merge rules can act on (a rank file has none).
   n = 0;
   for (const auto& [pair, rank] : ref.merges) {
-    if (++n > 16) break;
+    if (++n > kEncodeChecks) break;
     compare_encode(t, ref, pair.first + pair.second);
     compare_encode(t, ref, pair.first + pair.second + pair.first + pair.second + pair.first);
   }

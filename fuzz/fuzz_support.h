@@ -114,6 +114,12 @@ Outcome capture(Fn&& fn) {
   return o;
 }
 
+// How much of a loaded file the loader targets compare: the ids decoded one by one, and
+// the tokens (and merge rules) encoded one by one and joined. Files of a few hundred bytes
+// rarely have more; the limits keep a large accepted file from slowing the run down.
+inline constexpr std::size_t kDecodeChecks = 256;
+inline constexpr std::size_t kEncodeChecks = 8;
+
 // Interesting 32-bit ids: the limits, their neighbours and the small values near zero.
 inline constexpr int32_t kEdgeIds[] = {0,          1,          -1,        2,         100,
                                        255,        256,        INT32_MAX, INT32_MIN, INT32_MAX - 1,

@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   std::size_t n = 0;
   for (const auto& [id, token] : ref.id_to_token) {
-    if (++n > 512) break;
+    if (++n > fuzzsupport::kDecodeChecks) break;
     FUZZ_CHECK(t->decode({id}) == fuzzref::wordpiece_decode(ref, {id}), "decode of id " + std::to_string(id));
   }
   std::vector<int32_t> edge(std::begin(fuzzsupport::kEdgeIds), std::end(fuzzsupport::kEdgeIds));
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   n = 0;
   std::string text;
   for (const auto& [token, id] : ref.vocab) {
-    if (++n > 16) break;
+    if (++n > fuzzsupport::kEncodeChecks) break;
     compare_encode(*t, ref, token);
     text += token;
     // Continuation pieces glued to a word, and the token as a word of its own.

@@ -86,7 +86,8 @@ ensure_tools() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq clang libclang-rt-14-dev nlohmann-json3-dev
 }
 
-# Recompiles an object when it is older than its source or than any header it may include.
+# Recompiles an object when it is older than its source or than any header it may include
+# (the engine's headers for engine objects; those and the harness headers for targets).
 newest_header=0
 needs_build() {
   local src=$1 obj=$2
@@ -100,7 +101,7 @@ needs_build() {
 build() {
   ensure_tools
   mkdir -p "$BUILD/obj"
-  newest_header=$(find "$ROOT/src" "$ROOT/fuzz" -name '*.h' -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
+  newest_header=$(find "$ROOT/src" -name '*.h' -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
   local objs=() src t o
   for src in "$ROOT"/src/tokenizer/*.cc "$ROOT"/src/compressor/*.cc; do
     local obj
@@ -111,6 +112,7 @@ build() {
       "$CXX" "${CXXFLAGS[@]}" "${SAN_FLAGS[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
     fi
   done
+  newest_header=$(find "$ROOT/src" "$ROOT/fuzz" -name '*.h' -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
   for t in "${TARGETS[@]}"; do
     local src="$ROOT/fuzz/fuzz_$t.cc" bin="$BUILD/fuzz_$t" newer=0
     for o in "${objs[@]}"; do [ "$o" -nt "$bin" ] && newer=1; done

@@ -49,6 +49,9 @@ class WordCache {
   // Words that merge into many pieces are long and rare; caching them would only cost memory.
   static constexpr std::size_t kMaxIds = 64;
   static constexpr std::size_t kMaxTotalIds = std::size_t{1} << 24;
+  // Small to start with: a call on a short text (one word, one line) should not pay for
+  // clearing a table sized for a document; the table doubles as words arrive.
+  static constexpr std::size_t kInitialSlots = 16;
 
   struct Slot {
     const char* data;
@@ -61,7 +64,7 @@ class WordCache {
   void grow() {
     std::vector<Slot> old;
     old.swap(slots_);
-    slots_.assign(old.empty() ? 256 : old.size() * 2, Slot{nullptr, 0, 0, 0, 0});
+    slots_.assign(old.empty() ? kInitialSlots : old.size() * 2, Slot{nullptr, 0, 0, 0, 0});
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
       if (s.data == nullptr) continue;
