@@ -20,10 +20,14 @@
 
 namespace fuzzsupport {
 
-inline void compare_encode(const corvane::BPETokenizer& t, const fuzzref::Model& ref, std::string_view text) {
+// Encodes `text` with both; the count and the decoding of the ids are compared too when
+// asked (on the longer texts, where they have the most to do).
+inline void compare_encode(const corvane::BPETokenizer& t, const fuzzref::Model& ref, std::string_view text,
+                           bool also_count_and_decode = false) {
   const std::vector<int32_t> ids = t.encode(text);
   const std::vector<int32_t> want = fuzzref::bpe_encode(ref, text);
   FUZZ_CHECK(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
+  if (!also_count_and_decode) return;
   FUZZ_CHECK(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
   FUZZ_CHECK(t.decode(ids) == fuzzref::bpe_decode(ref, ids), "decode of the ids of " + show(text));
 }
@@ -59,7 +63,7 @@ int check_bpe_loader(const ScratchFile& file, const uint8_t* data, std::size_t s
   }
 
   // The token -> id side and the merge rule, through encode.
-  compare_encode(t, ref, "Hello world, it's 2024!\n\tfoo_bar  baz \xC3\xA9\xFF  ");
+  compare_encode(t, ref, "Hello world, it's 2024!\n\tfoo_bar  baz \xC3\xA9\xFF  ", true);
   n = 0;
   std::string joined;
   for (const auto& [token, id] : ref.vocab) {
@@ -67,7 +71,7 @@ int check_bpe_loader(const ScratchFile& file, const uint8_t* data, std::size_t s
     compare_encode(t, ref, token);
     joined += token;
   }
-  compare_encode(t, ref, joined);
+  compare_encode(t, ref, joined, true);
   // Texts the merge rules can act on (a rank file has none).
   n = 0;
   for (const auto& [pair, rank] : ref.merges) {

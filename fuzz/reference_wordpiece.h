@@ -14,28 +14,35 @@ namespace fuzzref {
 
 inline bool wp_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-inline std::size_t longest_token(const WordPieceModel& m) {
-  std::size_t n = 0;
-  for (const auto& [t, id] : m.vocab) n = t.size() > n ? t.size() : n;
-  return n;
+// has_length[n]: some token is n bytes long.
+inline std::vector<bool> token_lengths(const WordPieceModel& m) {
+  std::vector<bool> has_length;
+  for (const auto& [t, id] : m.vocab) {
+    if (t.size() >= has_length.size()) has_length.resize(t.size() + 1);
+    has_length[t.size()] = true;
+  }
+  return has_length;
 }
 
-// Candidates longer than the longest token can never match, so they are not built; this
+// Candidates of a length no token has can never match, so they are not built; this
 // changes no result.
-inline std::vector<int32_t> wordpiece_word(const WordPieceModel& m, std::string_view word, std::size_t max_len) {
+inline std::vector<int32_t> wordpiece_word(const WordPieceModel& m, std::string_view word,
+                                           const std::vector<bool>& has_length) {
   std::vector<int32_t> ids;
   std::size_t start = 0;
   while (start < word.size()) {
     std::size_t end = word.size();
-    if (end - start > max_len) end = start + max_len;
     int32_t cur = -1;
     while (start < end) {
-      std::string sub(word.substr(start, end - start));
-      if (start > 0) sub = "##" + sub;
-      const auto it = m.vocab.find(sub);
-      if (it != m.vocab.end()) {
-        cur = it->second;
-        break;
+      const std::size_t len = end - start + (start > 0 ? 2 : 0);
+      if (len < has_length.size() && has_length[len]) {
+        std::string sub(word.substr(start, end - start));
+        if (start > 0) sub = "##" + sub;
+        const auto it = m.vocab.find(sub);
+        if (it != m.vocab.end()) {
+          cur = it->second;
+          break;
+        }
       }
       --end;
     }
@@ -47,7 +54,7 @@ inline std::vector<int32_t> wordpiece_word(const WordPieceModel& m, std::string_
 }
 
 inline std::vector<int32_t> wordpiece_encode(const WordPieceModel& m, std::string_view text) {
-  const std::size_t max_len = longest_token(m);
+  const std::vector<bool> has_length = token_lengths(m);
   std::vector<int32_t> ids;
   std::size_t i = 0;
   while (i < text.size()) {
@@ -55,7 +62,7 @@ inline std::vector<int32_t> wordpiece_encode(const WordPieceModel& m, std::strin
     const std::size_t start = i;
     while (i < text.size() && !wp_space(static_cast<unsigned char>(text[i]))) ++i;
     if (i > start) {
-      for (int32_t id : wordpiece_word(m, text.substr(start, i - start), max_len)) ids.push_back(id);
+      for (int32_t id : wordpiece_word(m, text.substr(start, i - start), has_length)) ids.push_back(id);
     }
   }
   return ids;
