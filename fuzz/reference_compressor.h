@@ -68,6 +68,7 @@ inline std::string squeeze(const std::string& s, std::string_view set, char with
     return false;
   };
   std::string out;
+  out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
     if (in_set(s[i])) {
       while (i < s.size() && in_set(s[i])) ++i;
@@ -87,6 +88,7 @@ inline std::string compress(const std::string& text) {
   for (const auto& [phrase, short_form] : phrase_table()) {
     // The search resumes after each replacement; what lies beyond it is untouched text.
     std::string out;
+    out.reserve(w.size());
     std::size_t pos = 0;
     for (;;) {
       const std::size_t f = find_from(w, phrase, pos);
@@ -115,6 +117,8 @@ inline std::string decompress(const std::string& text) {
   std::string closed(w.size(), '\0');
   for (const auto& [phrase, short_form] : phrase_table()) {
     std::string out, out_closed;
+    out.reserve(w.size());
+    out_closed.reserve(w.size());
     std::size_t pos = 0;  // next byte of w to search from
     std::size_t copied = 0;  // bytes of w already in out
     for (;;) {
