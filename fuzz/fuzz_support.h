@@ -114,6 +114,20 @@ Outcome capture(Fn&& fn) {
   return o;
 }
 
+// Encodes `text` with the engine's tokenizer `t` and with the plain `encode`; the count and
+// the decoding of the ids (against the plain `decode`) are compared too when asked (on the
+// longer texts, where they have the most to do).
+template <class Tokenizer, class PlainEncode, class PlainDecode>
+void compare_encode(const Tokenizer& t, std::string_view text, bool also_count_and_decode,
+                    PlainEncode plain_encode, PlainDecode plain_decode) {
+  const std::vector<int32_t> ids = t.encode(text);
+  const std::vector<int32_t> want = plain_encode(text);
+  FUZZ_CHECK(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
+  if (!also_count_and_decode) return;
+  FUZZ_CHECK(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
+  FUZZ_CHECK(t.decode(ids) == plain_decode(ids), "decode of the ids of " + show(text));
+}
+
 // How much of a loaded file the loader targets compare: the ids decoded one by one, and
 // the tokens (and merge rules) encoded one by one and joined. Files of a few hundred bytes
 // rarely have more; the limits keep a large accepted file from slowing the run down.

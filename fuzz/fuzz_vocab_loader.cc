@@ -13,25 +13,6 @@
 #include "reference_wordpiece.h"
 #include "tokenizer/wordpiece_tokenizer.h"
 
-using fuzzsupport::show;
-
-namespace {
-
-// Encodes `text` with both; the count and the decoding of the ids are compared too when
-// asked (on the longer texts, where they have the most to do).
-void compare_encode(const corvane::WordPieceTokenizer& t, const fuzzref::WordPieceModel& ref,
-                    std::string_view text,
-                           bool also_count_and_decode = false) {
-  const std::vector<int32_t> ids = t.encode(text);
-  const std::vector<int32_t> want = fuzzref::wordpiece_encode(ref, text);
-  FUZZ_CHECK(ids == want, "encode " + show(text) + " gave " + show(ids) + ", expected " + show(want));
-  if (!also_count_and_decode) return;
-  FUZZ_CHECK(t.count(text) == ids.size(), "count != encode().size() for " + show(text));
-  FUZZ_CHECK(t.decode(ids) == fuzzref::wordpiece_decode(ref, ids), "decode of the ids of " + show(text));
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static const fuzzsupport::ScratchFile file("vocab");
   file.write(data, size);
@@ -46,6 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(got == want, "load: engine " + got.describe() + ", plain loader " + want.describe());
   if (got.threw) return 0;
 
+  const auto compare = [&](std::string_view text, bool also_count_and_decode = false) {
+    fuzzsupport::compare_encode(
+        *t, text, also_count_and_decode, [&](std::string_view s) { return fuzzref::wordpiece_encode(ref, s); },
+        [&](const std::vector<int32_t>& ids) { return fuzzref::wordpiece_decode(ref, ids); });
+  };
+
   std::size_t n = 0;
   for (const auto& [id, token] : ref.id_to_token) {
     if (++n > fuzzsupport::kDecodeChecks) break;
@@ -54,16 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::vector<int32_t> edge(std::begin(fuzzsupport::kEdgeIds), std::end(fuzzsupport::kEdgeIds));
   FUZZ_CHECK(t->decode(edge) == fuzzref::wordpiece_decode(ref, edge), "decode of the edge ids");
 
-  compare_encode(*t, ref, std::string_view("unaffable  un\taff ##able [UNK] \xC2\xA0x\xFF\x00y", 37), true);
+  compare(std::string_view("unaffable  un\taff ##able [UNK] \xC2\xA0x\xFF\x00y", 37), true);
   n = 0;
   std::string text;
   for (const auto& [token, id] : ref.vocab) {
     if (++n > fuzzsupport::kEncodeChecks) break;
-    compare_encode(*t, ref, token);
+    compare(token);
     text += token;
     // Continuation pieces glued to a word, and the token as a word of its own.
     text += (token.size() > 2 && token[0] == '#' && token[1] == '#') ? "" : " ";
   }
-  compare_encode(*t, ref, text, true);
+  compare(text, true);
   return 0;
 }
