@@ -16,7 +16,7 @@
 #include "fuzz_support.h"
 #include "reference_loaders.h"
 #include "reference_merge.h"
-#include "tokenizer/bpe_tokenizer.h"
+#include "models/bpe/bpe_tokenizer.h"
 
 namespace fuzzsupport {
 

@@ -21,7 +21,7 @@
 #include "fuzz_support.h"
 #include "reference_loaders.h"
 #include "reference_merge.h"
-#include "tokenizer/bpe_tokenizer.h"
+#include "models/bpe/bpe_tokenizer.h"
 
 using fuzzsupport::show;
 

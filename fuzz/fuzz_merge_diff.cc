@@ -16,9 +16,9 @@
 
 #include "fuzz_support.h"
 #include "reference_merge.h"
-#include "tokenizer/merge_table.h"
-#include "tokenizer/piece_merger.h"
-#include "tokenizer/vocabulary.h"
+#include "models/bpe/merge_table.h"
+#include "models/bpe/piece_merger.h"
+#include "core/vocabulary.h"
 
 using fuzzsupport::show;
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "tokenizer/bpe_tokenizer.h"
-#include "tokenizer/state_writer.h"
-#include "tokenizer/wordpiece_tokenizer.h"
+#include "models/bpe/bpe_tokenizer.h"
+#include "formats/state_writer.h"
+#include "models/wordpiece/wordpiece_tokenizer.h"
 
 
 namespace {

@@ -11,7 +11,7 @@
 #include "fuzz_support.h"
 #include "reference_loaders.h"
 #include "reference_wordpiece.h"
-#include "tokenizer/wordpiece_tokenizer.h"
+#include "models/wordpiece/wordpiece_tokenizer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static const fuzzsupport::ScratchFile file("vocab");

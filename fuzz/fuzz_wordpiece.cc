@@ -13,7 +13,7 @@
 #include "fuzz_support.h"
 #include "reference_loaders.h"
 #include "reference_wordpiece.h"
-#include "tokenizer/wordpiece_tokenizer.h"
+#include "models/wordpiece/wordpiece_tokenizer.h"
 
 using fuzzsupport::show;
 

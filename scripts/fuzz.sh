@@ -103,9 +103,9 @@ build() {
   mkdir -p "$BUILD/obj"
   newest_header=$(find "$ROOT/src" -name '*.h' -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
   local objs=() src t o
-  for src in "$ROOT"/src/tokenizer/*.cc "$ROOT"/src/compressor/*.cc; do
+  for src in $(find "$ROOT/src" -name '*.cc' ! -path "$ROOT/src/bindings/*" | sort); do
     local obj
-    obj="$BUILD/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cc).o"
+    obj="$BUILD/obj/$(realpath --relative-to="$ROOT/src" "$src" | tr / _ | sed 's/\.cc$//').o"
     objs+=("$obj")
     if needs_build "$src" "$obj"; then
       echo "  CXX $(realpath --relative-to="$ROOT" "$src")"

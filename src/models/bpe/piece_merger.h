@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizer/pair_queue.h"
+#include "models/bpe/pair_queue.h"
 
 namespace corvane {
 

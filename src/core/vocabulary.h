@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "tokenizer/state_reader.h"
-#include "tokenizer/state_writer.h"
+#include "formats/state_reader.h"
+#include "formats/state_writer.h"
 
 namespace corvane {
 

@@ -1,5 +1,5 @@
 // Python bindings of the corvane engine. This file only converts types: every behaviour
-// lives in the engine classes under src/tokenizer and src/compressor.
+// lives in the engine classes under src/ (core, pre_tokenizers, models, formats, compressor).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "compressor/compressor.h"
-#include "tokenizer/bpe_tokenizer.h"
-#include "tokenizer/parallel_for.h"
-#include "tokenizer/wordpiece_tokenizer.h"
+#include "models/bpe/bpe_tokenizer.h"
+#include "core/parallel_for.h"
+#include "models/wordpiece/wordpiece_tokenizer.h"
 
 namespace py = pybind11;
 using corvane::BPETokenizer;

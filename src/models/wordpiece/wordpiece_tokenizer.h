@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizer/vocabulary.h"
+#include "core/vocabulary.h"
 
 namespace corvane {
 

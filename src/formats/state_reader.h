@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "tokenizer/state_writer.h"
+#include "formats/state_writer.h"
 
 namespace corvane {
 

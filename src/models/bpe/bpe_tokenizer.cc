@@ -1,15 +1,15 @@
-#include "tokenizer/bpe_tokenizer.h"
+#include "models/bpe/bpe_tokenizer.h"
 
 #include <algorithm>
 #include <stdexcept>
 #include <tuple>
 #include <utility>
 
-#include "tokenizer/file_bytes.h"
-#include "tokenizer/state_reader.h"
-#include "tokenizer/state_writer.h"
-#include "tokenizer/tokenizer_json_reader.h"
-#include "tokenizer/utf8.h"
+#include "core/file_bytes.h"
+#include "formats/state_reader.h"
+#include "formats/state_writer.h"
+#include "formats/tokenizer_json_reader.h"
+#include "core/utf8.h"
 
 namespace corvane {
 

@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizer/merge_table.h"
-#include "tokenizer/piece_merger.h"
-#include "tokenizer/pre_tokenizer.h"
-#include "tokenizer/vocabulary.h"
-#include "tokenizer/word_cache.h"
+#include "models/bpe/merge_table.h"
+#include "models/bpe/piece_merger.h"
+#include "pre_tokenizers/ascii_gpt2_scanner.h"
+#include "core/vocabulary.h"
+#include "models/bpe/word_cache.h"
 
 namespace corvane {
 
@@ -164,7 +164,7 @@ void BPETokenizer::pre_tokenise(std::string_view text, Fn&& fn) {
   // Each pre-token comes with its head (first eight bytes), which every lookup of it
   // needs. The head takes one load where eight bytes are left in the text.
   const char* const end = text.data() + text.size();
-  PreTokenizer::split(text, [&](std::string_view word) {
+  AsciiGpt2Scanner::split(text, [&](std::string_view word) {
     fn(word, end - word.data() >= 8 ? Vocabulary::head_readable8(word.data(), word.size())
                                     : Vocabulary::head(word.data(), word.size()));
   });
@@ -175,7 +175,7 @@ void BPETokenizer::naive_word_count(std::string_view text, Emit&& emit) const {
   int32_t k = 0;
   bool in_word = false;
   for (unsigned char c : text) {
-    const bool space = PreTokenizer::class_of(c) == PreTokenizer::kSpace;
+    const bool space = AsciiGpt2Scanner::class_of(c) == AsciiGpt2Scanner::kSpace;
     if (!space && !in_word) emit(k++);
     in_word = !space;
   }

@@ -1,4 +1,4 @@
-#include "tokenizer/merge_table.h"
+#include "models/bpe/merge_table.h"
 
 namespace corvane {
 

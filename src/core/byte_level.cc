@@ -1,4 +1,4 @@
-#include "tokenizer/byte_level.h"
+#include "core/byte_level.h"
 
 #include <array>
 

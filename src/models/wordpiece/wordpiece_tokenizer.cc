@@ -1,4 +1,4 @@
-#include "tokenizer/wordpiece_tokenizer.h"
+#include "models/wordpiece/wordpiece_tokenizer.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,10 +6,10 @@
 #include <limits>
 #include <stdexcept>
 
-#include "tokenizer/file_bytes.h"
-#include "tokenizer/state_reader.h"
-#include "tokenizer/state_writer.h"
-#include "tokenizer/utf8.h"
+#include "core/file_bytes.h"
+#include "formats/state_reader.h"
+#include "formats/state_writer.h"
+#include "core/utf8.h"
 
 namespace corvane {
 

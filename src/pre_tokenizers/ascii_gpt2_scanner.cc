@@ -1,14 +1,14 @@
-#include "tokenizer/pre_tokenizer.h"
+#include "pre_tokenizers/ascii_gpt2_scanner.h"
 
 namespace corvane {
 
 namespace {
 
 constexpr uint8_t classify(unsigned c) {
-  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return PreTokenizer::kSpace;
-  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return PreTokenizer::kLetter;
-  if (c >= '0' && c <= '9') return PreTokenizer::kDigit;
-  return PreTokenizer::kOther;
+  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return AsciiGpt2Scanner::kSpace;
+  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return AsciiGpt2Scanner::kLetter;
+  if (c >= '0' && c <= '9') return AsciiGpt2Scanner::kDigit;
+  return AsciiGpt2Scanner::kOther;
 }
 
 struct ClassTable {
@@ -22,7 +22,7 @@ constexpr ClassTable kTable{};
 
 }  // namespace
 
-const uint8_t PreTokenizer::kClasses[256] = {
+const uint8_t AsciiGpt2Scanner::kClasses[256] = {
 #define C(i) kTable.v[i]
 #define R16(b) C(b), C(b + 1), C(b + 2), C(b + 3), C(b + 4), C(b + 5), C(b + 6), C(b + 7), \
                C(b + 8), C(b + 9), C(b + 10), C(b + 11), C(b + 12), C(b + 13), C(b + 14), C(b + 15)

@@ -26,7 +26,7 @@ namespace corvane {
 // Whitespace is the six ASCII bytes \t \n \v \f \r and space; bytes from 0x80 up are
 // "other" bytes. A hand-written single forward pass: linear time, constant stack, any
 // run length.
-class PreTokenizer {
+class AsciiGpt2Scanner {
  public:
   enum ByteClass : uint8_t { kOther = 0, kLetter = 1, kDigit = 2, kSpace = 3 };
 
@@ -107,7 +107,7 @@ class PreTokenizer {
   static const uint8_t kClasses[256];
 };
 
-inline std::size_t PreTokenizer::next_length(std::string_view text, std::size_t pos) {
+inline std::size_t AsciiGpt2Scanner::next_length(std::string_view text, std::size_t pos) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   const unsigned char c = s[pos];

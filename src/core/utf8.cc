@@ -1,4 +1,4 @@
-#include "tokenizer/utf8.h"
+#include "core/utf8.h"
 
 namespace corvane {
 

@@ -1,4 +1,4 @@
-#include "tokenizer/file_bytes.h"
+#include "core/file_bytes.h"
 
 #include <fstream>
 

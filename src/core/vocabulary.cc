@@ -1,4 +1,4 @@
-#include "tokenizer/vocabulary.h"
+#include "core/vocabulary.h"
 
 #include <algorithm>
 #include <limits>

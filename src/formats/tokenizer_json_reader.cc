@@ -1,6 +1,6 @@
-#include "tokenizer/tokenizer_json_reader.h"
+#include "formats/tokenizer_json_reader.h"
 
-#include "tokenizer/utf8.h"
+#include "core/utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "tokenizer/byte_level.h"
+#include "core/byte_level.h"
 
 namespace corvane {
 
