@@ -28,7 +28,10 @@ for f in "$ROOT"/fuzz/fuzz_*.cc; do
 done
 
 SAN_FLAGS=(-fsanitize=address,undefined -fno-sanitize-recover=undefined)
-CXXFLAGS=(-std=c++20 "${FUZZ_OPT:--O1}" -g -fno-omit-frame-pointer -I"$ROOT/src" -I"$ROOT/fuzz")
+CXXFLAGS=(-std=c++20 "${FUZZ_OPT:--O1}" -g -fno-omit-frame-pointer -I"$ROOT/src" -I"$ROOT/fuzz"
+  -I"$BUILD/generated")
+# Libraries of the engine, as CMake links them.
+LIBS=(-lpcre2-8)
 
 # Longest input per target: whole files for the loaders, shorter texts elsewhere.
 max_len_of() {
@@ -71,6 +74,7 @@ ensure_tools() {
   local missing=()
   command -v "$CXX" >/dev/null 2>&1 || missing+=(clang)
   [ -e /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+  [ -e /usr/include/pcre2.h ] || missing+=(libpcre2-dev)
   if command -v "$CXX" >/dev/null 2>&1; then
     echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
       "$CXX" -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null - >/dev/null 2>&1 ||
@@ -83,7 +87,7 @@ ensure_tools() {
   local sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq clang libclang-rt-14-dev nlohmann-json3-dev
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq clang libclang-rt-14-dev nlohmann-json3-dev libpcre2-dev
 }
 
 # Recompiles an object when it is older than its source or than any header it may include
@@ -100,7 +104,13 @@ needs_build() {
 
 build() {
   ensure_tools
-  mkdir -p "$BUILD/obj"
+  mkdir -p "$BUILD/obj" "$BUILD/generated"
+  # The generated Unicode tables (the virtual environment has the generator's data).
+  local gen="$BUILD/generated/unicode_tables.inc"
+  if [ ! -e "$gen" ] || [ "$ROOT/tools/gen_unicode_tables.py" -nt "$gen" ]; then
+    [ -x "$ROOT/.venv/bin/python" ] || bash "$ROOT/scripts/setup.sh"
+    "$ROOT/.venv/bin/python" "$ROOT/tools/gen_unicode_tables.py" "$gen"
+  fi
   newest_header=$(find "$ROOT/src" -name '*.h' -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
   local objs=() src t o
   for src in $(find "$ROOT/src" -name '*.cc' ! -path "$ROOT/src/bindings/*" | sort); do
@@ -118,7 +128,7 @@ build() {
     for o in "${objs[@]}"; do [ "$o" -nt "$bin" ] && newer=1; done
     if [ "$newer" = 1 ] || needs_build "$src" "$bin"; then
       echo "  LINK fuzz_$t"
-      "$CXX" "${CXXFLAGS[@]}" "${SAN_FLAGS[@]}" -fsanitize=fuzzer $(harness_cov_of "$t") "$src" "${objs[@]}" -o "$bin"
+      "$CXX" "${CXXFLAGS[@]}" "${SAN_FLAGS[@]}" -fsanitize=fuzzer $(harness_cov_of "$t") "$src" "${objs[@]}" "${LIBS[@]}" -o "$bin"
     fi
   done
 }

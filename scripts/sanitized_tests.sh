@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -x .venv/bin/python ] || bash scripts/setup.sh
-py=.venv/bin/python
+py=$PWD/.venv/bin/python
 
 flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"
 cmake -S . -B build/sanitized -DCMAKE_BUILD_TYPE=Release \
