@@ -180,6 +180,21 @@ inline std::string byte_level_to_bytes(const std::string& s) {
   return out;
 }
 
+// Whether every character of `s` is one of the 256 byte stand-ins.
+inline bool all_stand_ins(const std::string& s) {
+  static const std::map<char32_t, unsigned char> table = byte_level_table();
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (std::size_t k = 1; k < len && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    if (table.find(cp) == table.end()) return false;
+    i += len;
+  }
+  return true;
+}
+
 inline const json* member(const json& v, const char* key) {
   if (!v.is_object()) return nullptr;
   const auto it = v.find(key);
@@ -237,7 +252,15 @@ inline Model load_tokenizer_json(std::string_view data) {
   if (model && model->is_object()) {
     const bool byte_level = byte_level_component(member(doc, "pre_tokenizer"), "pretokenizers") ||
                             byte_level_component(member(doc, "decoder"), "decoders");
-    auto text = [&](const std::string& s) { return byte_level ? byte_level_to_bytes(s) : s; };
+    // A token with a character outside the byte alphabet is kept whole.
+    auto text = [&](const std::string& s) {
+      if (!byte_level) return s;
+      const std::string bytes = byte_level_to_bytes(s);
+      return all_stand_ins(s) ? bytes : s;
+    };
+    if (const json* type = member(*model, "type"); type && type->is_string() && *type != "BPE") {
+      throw std::runtime_error("tokenizer.json model type is not BPE: " + repair_utf8(type->get<std::string>()));
+    }
     if (const json* vocab = member(*model, "vocab")) {
       for (const auto& item : vocab->items()) {
         const int32_t id = to_id(item.value());
@@ -247,6 +270,10 @@ inline Model load_tokenizer_json(std::string_view data) {
     if (const json* merges = member(*model, "merges")) {
       int32_t position = 0;
       for (const json& e : *merges) {
+        if (e.is_array() && e.size() == 2 && e[0].is_string() && e[1].is_string()) {
+          m.merges[{text(e[0].get<std::string>()), text(e[1].get<std::string>())}] = position++;
+          continue;
+        }
         const std::string s = e.get<std::string>();  // throws type_error 302
         const std::size_t sp = s.find(' ');
         if (sp != std::string::npos) m.merges[{text(s.substr(0, sp)), text(s.substr(sp + 1))}] = position;

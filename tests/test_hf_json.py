@@ -334,12 +334,13 @@ def test_no_vocabulary(tmp_path, content):
 
 
 def test_merges_are_read_before_the_empty_check(tmp_path):
-    message = load_error(tmp_path, '{"model": {"vocab": null, "merges": [["a", "b"]]}}')
+    message = load_error(tmp_path, '{"model": {"vocab": null, "merges": [["a", "b", "c"]]}}')
     assert message == f"{TYPE_ERROR}type must be string, but is array"
 
 
 @pytest.mark.parametrize("element, type_name", [
-    ('["a", "b"]', "array"), ("[]", "array"), ("12", "number"), ("1.5", "number"), ("null", "null"),
+    ('["a"]', "array"), ('["a", "b", "c"]', "array"), ('["a", 1]', "array"), ('[["a"], "b"]', "array"),
+    ('[null, "b"]', "array"), ("[]", "array"), ("12", "number"), ("1.5", "number"), ("null", "null"),
     ("true", "boolean"), ('{"a": "b"}', "object"),
 ])
 def test_non_string_merge_is_a_type_error(tmp_path, element, type_name):
@@ -347,10 +348,31 @@ def test_non_string_merge_is_a_type_error(tmp_path, element, type_name):
     assert message == f"{TYPE_ERROR}type must be string, but is {type_name}"
 
 
-def test_two_element_array_merges(tmp_path):
-    # The list form newer files use is not read: the load fails with the library's error.
-    message = load_error(tmp_path, doc(PIECE_IDS, [["a", "b"], ["ab", "c"]]))
-    assert message == "[json.exception.type_error.302] type must be string, but is array"
+@pytest.mark.parametrize("merges", [
+    [["a", "b"], ["ab", "c"]],          # the form tokenizers writes since 0.20
+    ["a b", ["ab", "c"]],               # both forms in one file
+    [["a", "b"], "ab c"],
+])
+def test_two_string_array_merges_equal_the_string_form(tmp_path, merges):
+    as_strings = load(tmp_path, doc(PIECE_IDS, ["a b", "ab c"]), "strings.json")
+    as_arrays = load(tmp_path, doc(PIECE_IDS, merges))
+    for text in ["abc", "ab", "cab", "aabc", "abcabc", "b c a"]:
+        assert as_arrays.encode(text) == as_strings.encode(text)
+    assert as_arrays.encode("abc") == ids("abc")
+
+
+def test_array_merge_keeps_spaces_inside_its_parts(tmp_path):
+    # The array form can hold a space inside a part, which the string form cannot.
+    vocab = {"a": 0, " ": 1, "a ": 2, "b": 3, "a b": 4}
+    tok = load(tmp_path, doc(vocab, [["a", " "], ["a ", "b"]]))
+    assert tok.encode("a") == [0]
+    assert tok.decode([4]) == "a b"
+
+
+def test_array_merges_count_positions_like_strings(tmp_path):
+    # A skipped string (no space) still takes a position; an array rule takes the next one.
+    tok = load(tmp_path, doc(PIECE_IDS, ["ab", ["b", "c"], ["a", "b"]]))
+    assert tok.encode("abc") == ids("a", "bc")
 
 
 def test_single_non_string_merge_value(tmp_path):
@@ -431,10 +453,35 @@ def test_later_model_member_replaces_earlier(tmp_path):
     assert load(tmp_path, content).encode("ab") == [2]
 
 
+@pytest.mark.parametrize("model_type", ["WordPiece", "WordLevel", "Unigram", "bpe", "", "BPE "])
+def test_model_type_other_than_bpe_is_refused(tmp_path, model_type):
+    d = doc(PIECE_IDS, ["a b"])
+    d["model"]["type"] = model_type
+    assert load_error(tmp_path, d) == "tokenizer.json model type is not BPE: " + model_type
+
+
+@pytest.mark.parametrize("model_type", [None, 3, ["BPE"], {"a": 1}])
+def test_model_type_that_is_not_a_string_is_not_looked_at(tmp_path, model_type):
+    d = doc(PIECE_IDS, ["a b"])
+    d["model"]["type"] = model_type
+    assert load(tmp_path, d).encode("ab") == ids("ab")
+
+
+def test_model_without_type_loads(tmp_path):
+    d = doc(PIECE_IDS, ["a b"])
+    del d["model"]["type"]
+    assert load(tmp_path, d).encode("ab") == ids("ab")
+
+
+def test_real_wordpiece_file_is_refused():
+    with pytest.raises(RuntimeError, match="^tokenizer.json model type is not BPE: WordPiece$"):
+        BPETokenizer.from_hf_json(shared_file("bert-uncased-tokenizer.json"))
+
+
 def test_other_members_are_not_looked_at(tmp_path):
     d = doc(PIECE_IDS, ["a b"], added_tokens=[{"id": 99, "content": "abc"}],
             normalizer={"type": "Lowercase"})
-    d["model"].update({"type": "WordPiece", "unk_token": "[UNK]", "dropout": 0.5})
+    d["model"].update({"unk_token": "[UNK]", "dropout": 0.5})
     tok = load(tmp_path, d)
     assert tok.encode("ABC") == [0, 0, 0]
     assert tok.encode("abc") == ids("ab", "c")
@@ -852,3 +899,47 @@ def test_failed_load_leaves_nothing(tmp_path):
         BPETokenizer.from_hf_json(path)
     tok = BPETokenizer.from_hf_json(write(tmp_path, doc({"c": 3}), "ok.json"))
     assert tok.encode("a") == [0] and tok.encode("c") == [3]
+
+
+# --------------------------------------------------------------------------------------
+# Byte-level tokens holding characters outside the byte alphabet
+
+
+def hf_byte_level_document(vocab: dict[str, int]) -> dict:
+    """A complete byte-level tokenizer.json that HuggingFace tokenizers itself loads."""
+    return {
+        "version": "1.0", "truncation": None, "padding": None, "added_tokens": [], "normalizer": None,
+        "pre_tokenizer": BYTE_LEVEL_PRE, "post_processor": None,
+        "decoder": {"type": "ByteLevel", "add_prefix_space": True, "trim_offsets": True, "use_regex": True},
+        "model": {"type": "BPE", "dropout": None, "unk_token": None, "continuing_subword_prefix": None,
+                  "end_of_word_suffix": None, "fuse_unk": False, "byte_fallback": False,
+                  "ignore_merges": False, "vocab": vocab, "merges": []},
+    }
+
+
+FOREIGN_TOKENS = ["\u0120\u65e5", "\u65e5", "a b", "\u0120a\tb", "\u00e9", "\u0120caf\u00c3\u00a9",
+                  "x\u0100y", "\U0001f600", "\u0120\u0120"]
+
+
+def test_foreign_characters_keep_the_token_whole_like_tokenizers(tmp_path):
+    tokenizers = pytest.importorskip("tokenizers")
+    vocab = {tok: i for i, tok in enumerate(FOREIGN_TOKENS)}
+    d = hf_byte_level_document(vocab)
+    ours = load(tmp_path, d)
+    theirs = tokenizers.Tokenizer.from_str(json.dumps(d))
+    for i in range(len(FOREIGN_TOKENS)):
+        assert ours.decode_bytes([i]).decode("utf-8", "replace") == theirs.decode([i]), FOREIGN_TOKENS[i]
+    # A token of stand-ins only still stands for its bytes.
+    assert ours.decode_bytes([FOREIGN_TOKENS.index("\u0120caf\u00c3\u00a9")]) == " caf\xc3\xa9".encode("latin-1")
+    assert ours.decode([0]) == "\u0120\u65e5"
+
+
+def test_foreign_characters_in_merge_parts_are_kept_whole(tmp_path):
+    # " 日" written with a stand-in space and a foreign character is never the raw bytes of
+    # " 日", so input bytes never merge into it.
+    vocab = {stand_in(bytes([b])): b for b in range(256)}
+    vocab["\u0120\u65e5"] = 300
+    vocab["\u65e5"] = 301
+    tok = load(tmp_path, doc(vocab, [["\u0120", "\u65e5"]], pre_tokenizer=BYTE_LEVEL_PRE))
+    assert tok.encode(" \u65e5") == [b for b in " \u65e5".encode()]
+    assert tok.decode([300]) == "\u0120\u65e5"

@@ -41,6 +41,24 @@ char32_t ByteLevel::char_of(unsigned char b) { return kTables.char_of[b]; }
 
 int ByteLevel::byte_of(char32_t cp) { return cp < kLimit ? kTables.byte_of[cp] : -1; }
 
+bool ByteLevel::all_stand_ins(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      if (byte_of(c) < 0) return false;  // the space and control characters
+      ++i;
+      continue;
+    }
+    // Every other stand-in is a two-byte sequence (U+0080..U+07FF).
+    if (c < 0xC2 || c > 0xDF || i + 1 >= n || (s[i + 1] & 0xC0) != 0x80) return false;
+    if (byte_of((static_cast<char32_t>(c & 0x1F) << 6) | (s[i + 1] & 0x3F)) < 0) return false;
+    i += 2;
+  }
+  return true;
+}
+
 void ByteLevel::to_bytes(std::string_view text, std::string& out) {
   // Each character gives at most as many bytes as it has, so the output fits in
   // text.size() bytes: write in place and trim at the end.

@@ -22,6 +22,9 @@ class ByteLevel {
   // The byte that code point `cp` stands for, or -1 when `cp` stands for no byte.
   static int byte_of(char32_t cp);
 
+  // Whether every character of the UTF-8 text `text` is one of the 256 stand-ins.
+  static bool all_stand_ins(std::string_view text);
+
   // Appends to `out` the raw bytes that the UTF-8 text `text` stands for. A character that
   // stands for no byte is kept as its own UTF-8 bytes, and so is any byte that does not
   // begin a well-formed two-byte sequence.

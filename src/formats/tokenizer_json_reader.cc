@@ -53,8 +53,10 @@ json::value_t value_type(Kind k) {
 struct Item {
   std::size_t name_offset;
   std::size_t name_length;
-  std::size_t text_offset;  // kString
+  std::size_t text_offset;  // kString; the left part of a two-string array
   std::size_t text_length;
+  std::size_t right_offset;  // the right part of a two-string array
+  std::size_t right_length;
   union {
     int64_t integer;
     uint64_t unsigned_integer;
@@ -62,6 +64,7 @@ struct Item {
     bool boolean;
   };
   Kind kind;
+  bool pair;  // kArray: exactly two strings (a merge written as ["left", "right"])
 };
 
 // The value of "vocab" or "merges": absent, or a container (or single value) of items.
@@ -78,6 +81,7 @@ struct Collection {
   }
   std::string_view name(const Item& it) const { return {text.data() + it.name_offset, it.name_length}; }
   std::string_view string(const Item& it) const { return {text.data() + it.text_offset, it.text_length}; }
+  std::string_view right(const Item& it) const { return {text.data() + it.right_offset, it.right_length}; }
 
   // Visiting order of the items as a document tree would give it: for an object, one item
   // per distinct name (the last one given), in ascending byte-wise order of the names.
@@ -148,6 +152,7 @@ class Collector {
 
   // What the document held, once parsing has succeeded.
   bool model_is_object = false;
+  std::optional<std::string> model_type;  // "model" / "type", when it is a string
   Collection vocab;
   Collection merges;
   std::optional<json> pre_tokenizer;
@@ -192,6 +197,21 @@ class Collector {
   bool string(string_t& v) {
     switch (route(Kind::kString)) {
       case Dest::kCapture: capture_->string(v); return captured_scalar();
+      case Dest::kModelType: model_type = v; return true;
+      case Dest::kPairPart: {
+        Item& it = target_->items.back();
+        const std::size_t offset = target_->text.size();
+        target_->text.append(v);
+        if (pair_parts_ == 0) {
+          it.text_offset = offset;
+          it.text_length = v.size();
+        } else {
+          it.right_offset = offset;
+          it.right_length = v.size();
+        }
+        ++pair_parts_;
+        return true;
+      }
       case Dest::kItem: {
         Item& it = add_item(Kind::kString);
         it.text_offset = target_->text.size();
@@ -236,6 +256,7 @@ class Collector {
       capture_->end_array();
       captured_end();
     } else {
+      if (frames_.back() == Frame::kMergePair) target_->items.back().pair = pair_ok_ && pair_parts_ == 2;
       frames_.pop_back();
     }
     return true;
@@ -252,8 +273,13 @@ class Collector {
                                     : Role::kIgnored;
         break;
       case Frame::kModel:
-        role_ = name == "vocab" ? Role::kVocab : name == "merges" ? Role::kMerges : Role::kIgnored;
+        role_ = name == "vocab"    ? Role::kVocab
+                : name == "merges" ? Role::kMerges
+                : name == "type"   ? Role::kModelType
+                                   : Role::kIgnored;
         break;
+      case Frame::kMergePair:
+        break;  // arrays have no member names
       case Frame::kCollection:
         name_offset_ = target_->text.size();
         name_length_ = name.size();
@@ -269,10 +295,10 @@ class Collector {
   }
 
  private:
-  enum class Frame : uint8_t { kTop, kModel, kCollection };
-  enum class Role : uint8_t { kIgnored, kModel, kPreTokenizer, kDecoder, kVocab, kMerges };
+  enum class Frame : uint8_t { kTop, kModel, kCollection, kMergePair };
+  enum class Role : uint8_t { kIgnored, kModel, kModelType, kPreTokenizer, kDecoder, kVocab, kMerges };
   // What an event handler does with its value after `route`.
-  enum class Dest : uint8_t { kNothing, kCapture, kItem };
+  enum class Dest : uint8_t { kNothing, kCapture, kItem, kModelType, kPairPart };
 
   using TreeBuilder = nlohmann::detail::json_sax_dom_parser<json>;
 
@@ -303,6 +329,7 @@ class Collector {
         if (role_ == Role::kModel) {
           // A later "model" member replaces an earlier one entirely.
           model_is_object = kind == Kind::kObject;
+          model_type.reset();
           vocab.reset(Collection::Form::kAbsent);
           merges.reset(Collection::Form::kAbsent);
           if (model_is_object) {
@@ -322,6 +349,12 @@ class Collector {
         }
         break;
       case Frame::kModel:
+        if (role_ == Role::kModelType) {
+          // A later "type" replaces an earlier one; only a string names a model type.
+          model_type.reset();
+          if (kind == Kind::kString) return Dest::kModelType;
+          break;
+        }
         if (role_ == Role::kVocab || role_ == Role::kMerges) {
           using Form = Collection::Form;
           Collection& c = role_ == Role::kVocab ? vocab : merges;
@@ -337,8 +370,21 @@ class Collector {
         }
         break;
       case Frame::kCollection:
+        // A merge written as an array is opened to look for its two strings.
+        if (kind == Kind::kArray && target_ == &merges) {
+          add_item(Kind::kArray);
+          frames_.push_back(Frame::kMergePair);
+          pair_parts_ = 0;
+          pair_ok_ = true;
+          return Dest::kNothing;
+        }
         // An element; a nested container is recorded by its kind, its contents skipped.
         return Dest::kItem;
+      case Frame::kMergePair:
+        // Anything but a third string spoils the pair; containers inside are skipped.
+        if (kind == Kind::kString && pair_parts_ < 2) return Dest::kPairPart;
+        pair_ok_ = false;
+        break;
     }
     if (container) skip_depth_ = 1;
     return Dest::kNothing;
@@ -363,7 +409,7 @@ class Collector {
     if (--capture_depth_ == 0) capture_.reset();
   }
 
-  std::vector<Frame> frames_;  // at most three deep: document, "model", "vocab"/"merges"
+  std::vector<Frame> frames_;  // at most four deep: document, "model", "vocab"/"merges", a merge pair
   Role role_ = Role::kIgnored;
   std::size_t skip_depth_ = 0;
   std::optional<TreeBuilder> capture_;
@@ -371,6 +417,8 @@ class Collector {
   Collection* target_ = nullptr;
   std::size_t name_offset_ = 0;
   std::size_t name_length_ = 0;
+  std::size_t pair_parts_ = 0;  // strings seen in the open merge array
+  bool pair_ok_ = false;
 };
 
 // Member `key` of `v`, or nullptr when `v` is not an object or has no such member.
@@ -436,7 +484,9 @@ class TextMapper {
  public:
   explicit TextMapper(bool byte_level) : byte_level_(byte_level) {}
   std::string_view operator()(std::string_view text, std::string& scratch) const {
-    if (!byte_level_) return text;
+    // A token holding a character outside the byte alphabet stands for no bytes: it is kept
+    // whole as its own text, as the byte-level decoder of tokenizer.json keeps it.
+    if (!byte_level_ || !ByteLevel::all_stand_ins(text)) return text;
     scratch.clear();
     ByteLevel::to_bytes(text, scratch);
     return scratch;
@@ -464,6 +514,9 @@ void TokenizerJsonReader::read(const std::string& path, const TokenFn& on_token,
   in.close();
 
   if (!doc.model_is_object) return;
+  if (doc.model_type && *doc.model_type != "BPE") {
+    throw std::runtime_error("tokenizer.json model type is not BPE: " + Utf8::repair(*doc.model_type));
+  }
   const TextMapper map(is_byte_level(doc.pre_tokenizer, "pretokenizers") ||
                        is_byte_level(doc.decoder, "decoders"));
   std::string left_bytes;
@@ -487,12 +540,18 @@ void TokenizerJsonReader::read(const std::string& path, const TokenFn& on_token,
     }
   }
 
-  // Merges: every element counts a position; strings with a space give a rule.
+  // Merges: every element counts a position; strings with a space, and arrays of exactly
+  // two strings, give a rule.
   {
     const Collection& c = doc.merges;
     uint32_t position = 0;
     for (const uint32_t i : c.order()) {
       const Item& it = c.items[i];
+      if (it.kind == Kind::kArray && it.pair) {
+        on_merge(map(c.string(it), left_bytes), map(c.right(it), right_bytes), static_cast<int32_t>(position));
+        ++position;
+        continue;
+      }
       if (it.kind != Kind::kString) throw_conversion_error<std::string>(it.kind);
       const std::string_view text = c.string(it);
       const std::size_t space = text.find(' ');
