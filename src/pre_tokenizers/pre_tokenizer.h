@@ -8,6 +8,9 @@
 
 #include "core/utf8.h"
 #include "pre_tokenizers/ascii_gpt2_scanner.h"
+#include "pre_tokenizers/cl100k_scanner.h"
+#include "pre_tokenizers/o200k_scanner.h"
+#include "pre_tokenizers/r50k_scanner.h"
 #include "pre_tokenizers/regex_splitter.h"
 
 namespace corvane {
@@ -113,11 +116,15 @@ void PreTokenizer::split(std::string_view text, Emit&& emit) const {
     case Kind::kAsciiGpt2:
       AsciiGpt2Scanner::split(text, emit);
       return;
-    // The public patterns' scanners plug in here: scan_stretches<XScanner>(text, emit),
-    // where XScanner::next_length(valid_utf8_text, pos) is the length of the match at pos.
     case Kind::kR50k:
+      scan_stretches<R50kScanner>(text, emit);
+      return;
     case Kind::kCl100k:
+      scan_stretches<Cl100kScanner>(text, emit);
+      return;
     case Kind::kO200k:
+      scan_stretches<O200kScanner>(text, emit);
+      return;
     case Kind::kRegex:
       regex_stretches(text, emit);
       return;
