@@ -39,6 +39,11 @@ class PreTokenizer {
   static PreTokenizer regex_only(std::string_view pat_str);
   // The fixed ASCII rule of BPETokenizer (no UTF-8 handling: every byte counts as itself).
   static PreTokenizer ascii_gpt2();
+  // That rule written as a pattern (its pattern()): on well-formed UTF-8 the regex engine
+  // cuts text by it exactly as the ASCII scanner does.
+  static constexpr std::string_view kAsciiGpt2Pattern =
+      R"('(?:[sdmt]|ll|ve|re)| ?[A-Za-z]+| ?[0-9]+| ?[^\t\n\x0B\f\r A-Za-z0-9]+|)"
+      R"([\t\n\x0B\f\r ]+(?![^\t\n\x0B\f\r ])|[\t\n\x0B\f\r ]+)";
 
   Kind kind() const { return kind_; }
   const std::string& pattern() const { return pattern_; }
