@@ -53,7 +53,8 @@ class RegexSplitter {
   // text, for each match) or the JIT stack (64 MB per thread) runs out. The budget stops
   // exponential patterns such as (a+)+$; a pattern that is merely quadratic on a text
   // (each start position scanning far ahead, as (a|b)*c on a long text without c) runs to
-  // completion in quadratic time, as it does in tiktoken's own backtracking engine.
+  // completion in quadratic time: the budget holds per start position. (tiktoken runs
+  // patterns without lookaround on the regex crate's automata, in linear time.)
   template <class OnMatch>
   void split(std::string_view valid_utf8, OnMatch&& on_match) const {
     std::size_t pos = 0;
