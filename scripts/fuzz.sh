@@ -40,6 +40,8 @@ max_len_of() {
     compressor) echo 16384 ;;
     # Inputs of the differential targets expand (phrases) or meet quadratic references.
     compressor_diff) echo 2048 ;;
+    # The scanner targets double each input (raw, and mapped onto many-byte characters).
+    scanner_*) echo 1024 ;;
     *) echo 4096 ;;
   esac
 }
@@ -48,10 +50,10 @@ max_len_of() {
 # harness source it would trace the plain reference implementations too, which only steers
 # the fuzzer toward their branches and costs about a third of every run, so it is off
 # there, except where the harness compiles engine code itself (merge_diff instantiates the
-# merge engine's template).
+# merge engine's template; the scanner targets inline the scanners).
 harness_cov_of() {
   case $1 in
-    merge_diff) ;;
+    merge_diff | scanner_*) ;;
     *) echo -fno-sanitize-coverage=trace-cmp ;;
   esac
 }
@@ -64,6 +66,7 @@ dict_of() {
     vocab_loader | wordpiece) echo "$ROOT/fuzz/dicts/wordpiece.dict" ;;
     compressor | compressor_diff) echo "$ROOT/fuzz/dicts/phrases.dict" ;;
     bpe_encode) echo "$ROOT/fuzz/dicts/text.dict" ;;
+    scanner_*) echo "$ROOT/fuzz/dicts/scanner.dict" ;;
     *) echo "" ;;
   esac
 }
