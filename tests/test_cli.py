@@ -476,6 +476,16 @@ def test_closed_output_pipe_exits_quietly(corpus_paths):
     assert proc.returncode == 141
 
 
+def test_version():
+    import tomllib
+
+    pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
+    version = tomllib.loads(pyproject.read_text(encoding="utf-8"))["project"]["version"]
+    assert corvane_core.__version__ == version
+    proc = run("--version")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"corvane {version}\n".encode(), b"")
+
+
 def test_help():
     proc = run("--help")
     assert proc.returncode == 0

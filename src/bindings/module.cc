@@ -16,6 +16,10 @@
 #include "core/parallel_for.h"
 #include "models/wordpiece/wordpiece_tokenizer.h"
 
+#ifndef CORVANE_VERSION
+#error "CORVANE_VERSION must be defined by the build (the version in pyproject.toml)"
+#endif
+
 namespace py = pybind11;
 using corvane::BPETokenizer;
 using corvane::Compressor;
@@ -334,4 +338,7 @@ PYBIND11_MODULE(corvane_core, m) {
         return std::make_unique<WordPieceTokenizer>(
             WordPieceTokenizer::deserialize(unpickled(state, "WordPieceTokenizer")));
       }));
+
+  // The package version, from pyproject.toml through the build.
+  m.attr("__version__") = CORVANE_VERSION;
 }
