@@ -42,11 +42,22 @@ namespace pybind11::detail {
 // os.PathLike (pathlib.Path), through os.fspath. A str that __fspath__ returns is encoded
 // the way Python encodes file names (os.fsencode), so that a Path built from a name that
 // is not UTF-8 still names that file. Anything else does not match.
+//
+// A path holding a NUL byte raises ValueError "embedded null byte", as Python's own open()
+// does: the file system would read it only up to the NUL, and open a file other than the
+// one named.
 template <>
 struct type_caster<PathArg> {
   PYBIND11_TYPE_CASTER(PathArg, const_name("str | bytes | os.PathLike"));
 
   bool load(handle src, bool convert) {
+    if (!load_bytes(src, convert)) return false;
+    if (value.bytes.find('\0') != std::string::npos) throw value_error("embedded null byte");
+    return true;
+  }
+
+ private:
+  bool load_bytes(handle src, bool convert) {
     PyObject* o = src.ptr();
     if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) {
       make_caster<std::string> text;
