@@ -85,9 +85,9 @@ class BPETokenizer(metaclass=_pybind11_type):
     def decode_bytes(self, ids: Iterable[int], /) -> bytes:
         """Decode ids to the bytes of their tokens, without UTF-8 validation (for a slice of ids that may end inside a character); ids without a token are skipped"""
     def encode_batch(self, texts: Iterable[_Text], /) -> list[list[int]]:
-        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C stops it)"""
     def count_batch(self, texts: Iterable[_Text], /) -> list[int]:
-        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C stops it)"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
 
@@ -110,8 +110,8 @@ class WordPieceTokenizer(metaclass=_pybind11_type):
     def decode_bytes(self, ids: Iterable[int], /) -> bytes:
         """Decode ids like decode (continuation pieces glued, other tokens joined by one blank) but return the bytes, without UTF-8 validation"""
     def encode_batch(self, texts: Iterable[_Text], /) -> list[list[int]]:
-        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C stops it)"""
     def count_batch(self, texts: Iterable[_Text], /) -> list[int]:
-        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C stops it)"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...

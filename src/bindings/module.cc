@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/run_releasing_gil.h"
 #include "compressor/compressor.h"
 #include "models/bpe/bpe_tokenizer.h"
 #include "core/parallel_for.h"
@@ -25,6 +26,7 @@ using corvane::BPETokenizer;
 using corvane::Compressor;
 using corvane::ParallelFor;
 using corvane::WordPieceTokenizer;
+using corvane::bindings::run_releasing_gil;
 
 namespace {
 
@@ -154,6 +156,7 @@ struct TextBatch {
   std::deque<std::string> copies;  // a deque: growing it never moves the strings
   std::vector<std::string_view> views;
   std::vector<std::size_t> sizes;
+  std::size_t total_bytes = 0;
 
   TextBatch(const py::iterable& texts, const char* method) {
     PyObject* whole = texts.ptr();
@@ -187,6 +190,7 @@ struct TextBatch {
       }
       views.push_back(view);
       sizes.push_back(view.size());
+      total_bytes += view.size();
       ++i;
     }
   }
@@ -214,8 +218,7 @@ py::list encode_batch(const Tokenizer& t, const py::iterable& texts) {
   const std::size_t n = batch.views.size();
   std::vector<std::vector<int32_t>> buffers(n);
   std::vector<std::size_t> ends(n), chunk_of(n);
-  {
-    py::gil_scoped_release unlocked;
+  run_releasing_gil(batch.total_bytes, [&] {
     ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
       std::vector<int32_t>& ids = buffers[begin];
       std::size_t bytes = 0;
@@ -224,7 +227,7 @@ py::list encode_batch(const Tokenizer& t, const py::iterable& texts) {
       t.encode_many(batch.views.data() + begin, end - begin, ids, ends.data() + begin);
       for (std::size_t i = begin; i < end; ++i) chunk_of[i] = begin;
     });
-  }
+  });
   // Thousands of new lists would each count toward the cyclic collector's next pass, which
   // would walk the growing result again and again; lists of ints hold no cycles, so the
   // collector waits until they are built.
@@ -244,12 +247,11 @@ template <class Tokenizer>
 py::list count_batch(const Tokenizer& t, const py::iterable& texts) {
   const TextBatch batch(texts, "count_batch");
   std::vector<std::size_t> counts(batch.views.size());
-  {
-    py::gil_scoped_release unlocked;
+  run_releasing_gil(batch.total_bytes, [&] {
     ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
       t.count_many(batch.views.data() + begin, end - begin, counts.data() + begin);
     });
-  }
+  });
   py::list out(counts.size());
   for (std::size_t i = 0; i < counts.size(); ++i) {
     PyObject* n = PyLong_FromSize_t(counts[i]);
@@ -284,10 +286,12 @@ std::string_view unpickled(const py::object& state, const char* cls) {
 
 constexpr const char* kEncodeBatchDoc =
     "Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in "
-    "order; releases the GIL and spreads the texts over up to one native thread per CPU";
+    "order; releases the GIL and spreads the texts over up to one native thread per CPU "
+    "(Ctrl-C stops it)";
 constexpr const char* kCountBatchDoc =
     "Count the ids of each text of an iterable (str, bytes or bytearray items), in order; "
-    "releases the GIL and spreads the texts over up to one native thread per CPU";
+    "releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C "
+    "stops it)";
 
 }  // namespace
 
