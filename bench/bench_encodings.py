@@ -1,91 +1,52 @@
-"""tiktoken's public encodings: the `corvane` package against tiktoken, in one process.
-
-tiktoken is built offline from the shared rank files with each encoding's true pattern and
-special tokens (tiktoken_ext.openai_public), exactly as `tiktoken.get_encoding` builds it;
-ours comes from `corvane.get_encoding`, which loads the encodings shipped in the package.
-Every figure is checked first: both sides must give identical ids on the whole input.
-"""
+"""tiktoken's public encodings: CoreBPE against tiktoken with each encoding's own pattern,
+ranks and special tokens, on the same text in one process (single thread)."""
 from __future__ import annotations
-
-import os
 
 import common
 from common import Row
 
-ENCODINGS = {"cl100k_base": "cl100k_base.tiktoken", "o200k_base": "o200k_base.tiktoken",
-             "r50k_base": "r50k_base.tiktoken"}
-CORPORA = ("prose", "code", "multilingual")
+ENCODINGS = [("cl100k_base", "cl100k_base.tiktoken"), ("o200k_base", "o200k_base.tiktoken")]
 
 
-def tiktoken_encoding(name: str):
-    """tiktoken's own encoding `name`, built from the local rank file (no download)."""
-    import tiktoken
+def encoding_spec(name: str, rank_file):
+    """tiktoken's constructor arguments of a public encoding, its ranks read from rank_file."""
     from tiktoken.load import load_tiktoken_bpe
-
-    spec = _spec_without_download(name)
-    ranks = load_tiktoken_bpe(str(common.data_file(ENCODINGS[name])))
-    return tiktoken.Encoding(name=name, pat_str=spec["pat_str"], mergeable_ranks=ranks,
-                             special_tokens=spec["special_tokens"], explicit_n_vocab=spec.get("explicit_n_vocab"))
-
-
-def _spec_without_download(name: str) -> dict:
-    """The encoding's constructor with its rank-file loader pointed at the local file."""
-    from unittest import mock
-
     from tiktoken_ext import openai_public
 
-    with mock.patch.object(openai_public, "load_tiktoken_bpe", lambda *a, **k: {}):
-        return openai_public.ENCODING_CONSTRUCTORS[name]()
-
-
-def load_row(name: str) -> Row:
-    import corvane
-    from corvane import registry
-
-    path = str(common.data_file(ENCODINGS[name]))
-    t_ours = common.best_time(lambda: registry.load_encoding(name), repeat=7)
-    t_peer = common.best_time(lambda: tiktoken_encoding(name), repeat=3)
-    corvane.get_encoding(name)
-    return Row(f"{name} (tiktoken)", "load the encoding", f"{t_ours * 1e3:.1f} ms", f"{t_peer * 1e3:.1f} ms",
-               t_peer / t_ours, f"ours: the shipped encoding; peer: load_tiktoken_bpe({os.path.basename(path)}) + Encoding")
+    original = openai_public.load_tiktoken_bpe
+    openai_public.load_tiktoken_bpe = lambda *a, **k: load_tiktoken_bpe(str(rank_file))
+    try:
+        return getattr(openai_public, name)()
+    finally:
+        openai_public.load_tiktoken_bpe = original
 
 
 def run() -> list[Row]:
-    import corvane
+    import corvane_core
+    import tiktoken
+    from tiktoken.load import load_tiktoken_bpe
 
     rows: list[Row] = []
-    texts = {c: common.corpus(c) for c in CORPORA}
-    for name in ENCODINGS:
-        ours = corvane.get_encoding(name)
-        peer = tiktoken_encoding(name)
-        section = f"{name} (tiktoken)"
-        for corpus, text in texts.items():
+    for name, file in ENCODINGS:
+        path = common.data_file(file)
+        spec = encoding_spec(name, path)
+        section = f"{name} (tiktoken, own pattern)"
+        peer = tiktoken.Encoding(spec["name"], pat_str=spec["pat_str"], mergeable_ranks=spec["mergeable_ranks"],
+                                 special_tokens=spec["special_tokens"])
+        ours = corvane_core.CoreBPE.from_rank_file(str(path), spec["special_tokens"], spec["pat_str"])
+        for corpus in ("prose", "code", "multilingual"):
+            text = common.corpus(corpus)
             n = len(text.encode())
-            expected = peer.encode_ordinary(text)
-            common.require_equal(f"{name} encode {corpus}", ours.encode_ordinary(text), expected)
-            common.require_equal(f"{name} count {corpus}", ours.count(text, disallowed_special=()), len(expected))
+            common.require_equal(f"{name} encode {corpus}", ours.encode_ordinary(text), peer.encode_ordinary(text))
             rows.append(common.throughput_row(section, f"encode {corpus}", n, lambda: ours.encode_ordinary(text),
-                                              lambda: peer.encode_ordinary(text), repeat=5))
-            rows.append(common.throughput_row(section, f"count {corpus}", n,
-                                              lambda: ours.count(text, disallowed_special=()),
-                                              lambda: len(peer.encode_ordinary(text)), repeat=5,
-                                              note="peer: len(encode_ordinary)"))
-        rows.append(load_row(name))
-
-        # Batches: the three corpora cut into 4 KB texts, on every CPU, against tiktoken's
-        # encode_ordinary_batch (its own thread pool).
-        data = "".join(texts.values()).encode()
-        chunks = [data[i:i + 4096].decode("utf-8", "ignore") for i in range(0, len(data), 4096)]
-        n = sum(len(c.encode()) for c in chunks)
-        expected = peer.encode_ordinary_batch(chunks)
-        common.require_equal(f"{name} encode_ordinary_batch", ours.encode_ordinary_batch(chunks), expected)
-        cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-        rows.append(common.throughput_row(section, f"encode_ordinary_batch, {len(chunks):,} 4 KB texts, {cpus} CPUs",
-                                          n, lambda: ours.encode_ordinary_batch(chunks),
-                                          lambda: peer.encode_ordinary_batch(chunks), repeat=5,
-                                          note="peer: encode_ordinary_batch, default threads"))
-        rows.append(common.throughput_row(section, f"count_batch, {len(chunks):,} 4 KB texts, {cpus} CPUs",
-                                          n, lambda: ours.count_batch(chunks, disallowed_special=()),
-                                          lambda: peer.encode_ordinary_batch(chunks), repeat=5,
-                                          note="peer: encode_ordinary_batch, default threads"))
+                                              lambda: peer.encode_ordinary(text)))
+            rows.append(common.throughput_row(section, f"count {corpus}", n, lambda: ours.count_ordinary(text),
+                                              lambda: len(peer.encode_ordinary(text))))
+        state = ours.to_state()
+        t_ours = common.best_time(lambda: corvane_core.CoreBPE.from_state(state), repeat=7)
+        t_peer = common.best_time(lambda: tiktoken.Encoding(spec["name"], pat_str=spec["pat_str"],
+                                                            mergeable_ranks=load_tiktoken_bpe(str(path)),
+                                                            special_tokens=spec["special_tokens"]), repeat=3)
+        rows.append(Row(section, f"load (our saved state vs {file})", f"{t_ours * 1e3:.1f} ms",
+                        f"{t_peer * 1e3:.1f} ms", t_peer / t_ours))
     return rows

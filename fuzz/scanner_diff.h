@@ -63,9 +63,11 @@ inline constexpr const char* kAlphabet[] = {
 };
 inline constexpr std::size_t kAlphabetSize = sizeof kAlphabet / sizeof kAlphabet[0];
 
-// The pieces' end offsets (the pieces must tile the text, which is checked too).
-inline std::vector<std::size_t> piece_ends(const corvane::PreTokenizer& p, std::string_view text) {
-  std::vector<std::size_t> ends;
+// The pieces' end offsets, into `ends` (the pieces must tile the text, which is checked
+// too).
+inline void piece_ends(const corvane::PreTokenizer& p, std::string_view text,
+                       std::vector<std::size_t>& ends) {
+  ends.clear();
   std::size_t at = 0;
   p.split(text, [&](std::string_view piece) {
     FUZZ_CHECK(piece.data() == text.data() + at && !piece.empty(),
@@ -74,7 +76,6 @@ inline std::vector<std::size_t> piece_ends(const corvane::PreTokenizer& p, std::
     ends.push_back(at);
   });
   FUZZ_CHECK(at == text.size(), "pieces do not cover " + fuzzsupport::show(text));
-  return ends;
 }
 
 inline std::string show_pieces(std::string_view text, const std::vector<std::size_t>& ends) {
@@ -89,8 +90,10 @@ inline std::string show_pieces(std::string_view text, const std::vector<std::siz
 
 inline void compare(const corvane::PreTokenizer& scanner, const corvane::PreTokenizer& regex,
                     std::string_view text) {
-  const std::vector<std::size_t> got = piece_ends(scanner, text);
-  const std::vector<std::size_t> want = piece_ends(regex, text);
+  // Kept between inputs: allocation would cost more than the cutting.
+  static std::vector<std::size_t> got, want;
+  piece_ends(scanner, text, got);
+  piece_ends(regex, text, want);
   FUZZ_CHECK(got == want, "scanner cut " + fuzzsupport::show(text) + " into " +
                               show_pieces(text, got) + "\nthe regex engine into " +
                               show_pieces(text, want));
@@ -104,8 +107,8 @@ inline void run(const corvane::PreTokenizer& scanner, const corvane::PreTokenize
              "the public pattern is not on its scanner");
   const std::string_view raw(reinterpret_cast<const char*>(data), size);
   compare(scanner, regex, raw);
-  std::string mapped;
-  mapped.reserve(size * 4);
+  static std::string mapped;
+  mapped.clear();
   for (std::size_t i = 0; i < size; ++i) mapped += kAlphabet[data[i] % kAlphabetSize];
   compare(scanner, regex, mapped);
 }

@@ -50,10 +50,10 @@ max_len_of() {
 # harness source it would trace the plain reference implementations too, which only steers
 # the fuzzer toward their branches and costs about a third of every run, so it is off
 # there, except where the harness compiles engine code itself (merge_diff instantiates the
-# merge engine's template; the scanner targets inline the scanners).
+# merge engine's template).
 harness_cov_of() {
   case $1 in
-    merge_diff | scanner_*) ;;
+    merge_diff) ;;
     *) echo -fno-sanitize-coverage=trace-cmp ;;
   esac
 }

@@ -113,6 +113,9 @@ CASES = [
     "'l 'v 'r 'x '' ''s 's's 'ss 'ſſ a'b a'sb CAT'S Cat's cat'sſ ÉCOLE's",
     "don't we'll they've I'm you'd she'S he'LL 'twas rock'n'roll",
     "e\u0301's A\u0301'S \u0301's \u02b0's \u4e2d's 1's !'s",
+    # (after a space the apostrophe joins the space instead, so these start lines or follow words)
+    "'\u017fa\n'Sa\n'sa\n'LLa\n'lLa\n'VEa\n'rEa\n'Ta\n'Ma\n'Da\n'\u017f\u017f\n'\u017f",
+    "cat'\u017f\ncat'S\nCAT'LL\nCat'Ve\ncat'RE\ncat'\u017f\u017f\ncat'\u017fs\n1'\u017fa\n!'Sa",
     # letters after one character of another class
     "!abc .Hello \tword \u00a0word \u3000word \u0301word \u200bword \U0001f600word",
     "\rabc \nabc \r\nabc 1abc \u0661abc",
@@ -225,7 +228,7 @@ def test_random_unicode(splitters, patterns, kind, text):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(data=st.lists(st.one_of(st.binary(max_size=8), texts.map(lambda t: t.encode("utf-8"))), max_size=6).map(b"".join))
 def test_random_bytes(splitters, kind, data):
     # Invalid UTF-8 cuts the text into stretches, each pre-tokenised as a whole text.
