@@ -5,14 +5,20 @@
 namespace corvane {
 
 PreTokenizer PreTokenizer::from_pattern(std::string_view pat_str) {
-  PreTokenizer p = regex_only(pat_str);
+  // A public pattern runs on its scanner alone: compiling it for the regex engine too would
+  // cost more than loading the rest of an encoding.
+  Kind scanner = Kind::kRegex;
   if (pat_str == patterns::kR50k) {
-    p.kind_ = Kind::kR50k;
+    scanner = Kind::kR50k;
   } else if (pat_str == patterns::kCl100k) {
-    p.kind_ = Kind::kCl100k;
+    scanner = Kind::kCl100k;
   } else if (pat_str == patterns::kO200k) {
-    p.kind_ = Kind::kO200k;
+    scanner = Kind::kO200k;
   }
+  if (scanner == Kind::kRegex) return regex_only(pat_str);
+  PreTokenizer p;
+  p.kind_ = scanner;
+  p.pattern_ = std::string(pat_str);
   return p;
 }
 
