@@ -17,6 +17,8 @@
 #include "models/wordpiece/wordpiece_tokenizer.h"
 
 namespace py = pybind11;
+
+void bind_pre_tokenizer(py::module_& m);  // pre_tokenizer_bindings.cc
 using corvane::BPETokenizer;
 using corvane::Compressor;
 using corvane::ParallelFor;
@@ -334,4 +336,6 @@ PYBIND11_MODULE(corvane_core, m) {
         return std::make_unique<WordPieceTokenizer>(
             WordPieceTokenizer::deserialize(unpickled(state, "WordPieceTokenizer")));
       }));
+
+  bind_pre_tokenizer(m);
 }

@@ -13,12 +13,14 @@ namespace corvane {
 
 // Reads a state written by StateWriter. Every read is bounds-checked; anything malformed
 // (wrong magic or version, bad checksum, truncation, an overlong varint, a value out of
-// range) throws std::invalid_argument "invalid <owner> pickle state: <reason>".
+// range) throws std::invalid_argument "invalid <owner> <what>: <reason>" (<what> being
+// "pickle state" unless the owner names its saved form otherwise).
 class StateReader {
  public:
   // Checks the header and the checksum; afterwards the reads walk the body.
-  StateReader(std::string_view state, std::string_view magic, uint8_t version, const char* owner)
-      : owner_(owner) {
+  StateReader(std::string_view state, std::string_view magic, uint8_t version, const char* owner,
+              const char* what = "pickle state")
+      : owner_(owner), what_(what) {
     constexpr std::size_t kTrailer = 8;
     if (state.size() < magic.size() + 1 + kTrailer) fail("truncated");
     if (state.substr(0, magic.size()) != magic) fail("wrong magic");
@@ -91,11 +93,12 @@ class StateReader {
   }
 
   [[noreturn]] void fail(const char* reason) const {
-    throw std::invalid_argument(std::string("invalid ") + owner_ + " pickle state: " + reason);
+    throw std::invalid_argument(std::string("invalid ") + owner_ + " " + what_ + ": " + reason);
   }
 
  private:
   const char* owner_;
+  const char* what_;
   const char* p_ = nullptr;
   const char* end_ = nullptr;
 };

@@ -8,6 +8,9 @@
 
 #include "core/utf8.h"
 #include "pre_tokenizers/ascii_gpt2_scanner.h"
+#include "pre_tokenizers/cl100k_scanner.h"
+#include "pre_tokenizers/o200k_scanner.h"
+#include "pre_tokenizers/r50k_scanner.h"
 #include "pre_tokenizers/regex_splitter.h"
 
 namespace corvane {
@@ -36,6 +39,11 @@ class PreTokenizer {
   static PreTokenizer regex_only(std::string_view pat_str);
   // The fixed ASCII rule of BPETokenizer (no UTF-8 handling: every byte counts as itself).
   static PreTokenizer ascii_gpt2();
+  // That rule written as a pattern (its pattern()): on well-formed UTF-8 the regex engine
+  // cuts text by it exactly as the ASCII scanner does.
+  static constexpr std::string_view kAsciiGpt2Pattern =
+      R"('(?:[sdmt]|ll|ve|re)| ?[A-Za-z]+| ?[0-9]+| ?[^\t\n\x0B\f\r A-Za-z0-9]+|)"
+      R"([\t\n\x0B\f\r ]+(?![^\t\n\x0B\f\r ])|[\t\n\x0B\f\r ]+)";
 
   Kind kind() const { return kind_; }
   const std::string& pattern() const { return pattern_; }
@@ -113,11 +121,15 @@ void PreTokenizer::split(std::string_view text, Emit&& emit) const {
     case Kind::kAsciiGpt2:
       AsciiGpt2Scanner::split(text, emit);
       return;
-    // The public patterns' scanners plug in here: scan_stretches<XScanner>(text, emit),
-    // where XScanner::next_length(valid_utf8_text, pos) is the length of the match at pos.
     case Kind::kR50k:
+      scan_stretches<R50kScanner>(text, emit);
+      return;
     case Kind::kCl100k:
+      scan_stretches<Cl100kScanner>(text, emit);
+      return;
     case Kind::kO200k:
+      scan_stretches<O200kScanner>(text, emit);
+      return;
     case Kind::kRegex:
       regex_stretches(text, emit);
       return;

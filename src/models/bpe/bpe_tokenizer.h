@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "models/bpe/joined_token_ranker.h"
 #include "models/bpe/merge_table.h"
 #include "models/bpe/piece_merger.h"
 #include "pre_tokenizers/ascii_gpt2_scanner.h"
@@ -66,7 +67,7 @@ class BPETokenizer {
     kMergeList,
   };
 
-  struct JoinedTokenRanker;
+  using JoinedTokenRanker = corvane::JoinedTokenRanker;
   struct MergeListRanker;
 
   void load_tiktoken(const std::string& path);
@@ -96,23 +97,6 @@ class BPETokenizer {
   std::array<int32_t, 256> byte_ids_{};
   // Each vocabulary token is marked when merging its own text ends in that one piece, so
   // that a pre-token equal to the token encodes to its id without running the merge loop.
-};
-
-struct BPETokenizer::JoinedTokenRanker {
-  static constexpr bool kSymbols = false;  // a pair is ranked by its joined text alone
-  const Vocabulary& vocab;
-  int32_t byte_symbol(unsigned char) const { return 0; }
-  bool pair(std::string_view word, uint32_t a, uint32_t, uint32_t c, int32_t, int32_t,
-            int32_t& rank, int32_t&) const {
-    const int32_t* id = vocab.find(word.substr(a, c - a));
-    if (!id) return false;
-    rank = *id;
-    return true;
-  }
-  int32_t piece_id(std::string_view word, uint32_t a, uint32_t c, int32_t) const {
-    const int32_t* id = vocab.find(word.substr(a, c - a));
-    return id ? *id : 0;
-  }
 };
 
 struct BPETokenizer::MergeListRanker {

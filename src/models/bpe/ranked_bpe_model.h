@@ -1,0 +1,143 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/vocabulary.h"
+#include "formats/state_reader.h"
+#include "formats/state_writer.h"
+#include "models/bpe/joined_token_ranker.h"
+#include "models/bpe/piece_merger.h"
+#include "models/bpe/word_cache.h"
+
+namespace corvane {
+
+// The byte-pair model of a tiktoken encoding: ranked byte tokens, the rank being the id.
+// A piece of text is encoded by tiktoken's rule: start from single bytes, join the
+// adjacent pair whose joined bytes have the lowest rank (leftmost on ties) while any pair
+// joins into a token; a piece that is itself a token is that token at once.
+//
+// Built once (add ... finish, or restore), then only read: one model may serve several
+// threads at once, each with its own Scratch.
+class RankedBpeModel {
+ public:
+  // Scratch state of one call (or of one thread's share of a batch). Its word cache keys
+  // point into the texts encoded with it, which must outlive it.
+  struct Scratch {
+    PieceMerger::Workspace ws;
+    WordCache cache;
+    std::vector<int32_t> ids;
+  };
+
+  // Adds a token. Throws std::invalid_argument when the rank is negative or repeats an
+  // earlier token's rank, or when the token repeats an earlier one.
+  void add(std::string_view token, int64_t rank);
+  // Makes room for `n` more tokens.
+  void reserve(std::size_t n) { vocab_.reserve(n); }
+  // Ends building: sizes the decoding index and the single-byte table.
+  void finish();
+
+  std::size_t size() const { return vocab_.size(); }
+  int32_t max_rank() const { return max_rank_; }
+  // Whether every single byte is a token (then every piece of every text encodes).
+  bool covers_all_bytes() const { return all_bytes_; }
+
+  // The rank of exactly these bytes, or nullptr.
+  const int32_t* find(std::string_view token) const { return vocab_.find(token); }
+  // The bytes of a rank's token.
+  bool token_bytes(int32_t rank, std::string_view& out) const { return vocab_.token_of(rank, out); }
+  // Calls fn(bytes, rank) for every token, in no particular order.
+  template <class Fn>
+  void for_each_token(Fn&& fn) const {
+    for (std::size_t e = 0; e < vocab_.size(); ++e) fn(vocab_.text_at(e), vocab_.id_at(e));
+  }
+
+  // Encodes one pre-token (non-empty); `text_end` is the end of the text it lies in (so
+  // that its first eight bytes can be read at once when they are all inside the text).
+  // A pre-token merged before with the same scratch reuses its ids.
+  template <class Emit>
+  void encode_word(std::string_view word, const char* text_end, Scratch& st, Emit&& emit) const;
+  // Encodes one piece without the cache (for pieces that need not outlive the call).
+  template <class Emit>
+  void encode_piece(std::string_view piece, PieceMerger::Workspace& ws, Emit&& emit) const;
+
+  // Writes the tokens (see ranked_bpe_model.cc); `restore` reads them into an empty model
+  // and finishes it. Throws std::invalid_argument through `r` on a malformed block.
+  void save(StateWriter& w) const;
+  void restore(StateReader& r);
+
+ private:
+  // Thrown when a piece ends with a byte that is no token (only possible when some single
+  // bytes are not tokens).
+  [[noreturn]] static void missing_byte(std::string_view piece, const int32_t* ids, std::size_t n,
+                                        const RankedBpeModel& model);
+  template <class Emit>
+  void merge(std::string_view word, PieceMerger::Workspace& ws, Emit&& emit) const;
+
+  Vocabulary vocab_;
+  int32_t max_rank_ = -1;
+  bool all_bytes_ = false;
+  // The rank of each single byte, -1 when that byte is not a token.
+  std::array<int32_t, 256> byte_ids_{};
+};
+
+template <class Emit>
+void RankedBpeModel::merge(std::string_view word, PieceMerger::Workspace& ws, Emit&& emit) const {
+  if (all_bytes_) {
+    PieceMerger::merge(word, JoinedTokenRanker{vocab_, 0}, ws, emit);
+    return;
+  }
+  std::vector<int32_t> ids;
+  PieceMerger::merge(word, JoinedTokenRanker{vocab_, -1}, ws, [&](int32_t id) { ids.push_back(id); });
+  for (int32_t id : ids) {
+    if (id < 0) missing_byte(word, ids.data(), ids.size(), *this);
+  }
+  for (int32_t id : ids) emit(id);
+}
+
+template <class Emit>
+void RankedBpeModel::encode_word(std::string_view word, const char* text_end, Scratch& st,
+                                 Emit&& emit) const {
+  if (word.size() == 1) {
+    const int32_t id = byte_ids_[static_cast<unsigned char>(word[0])];
+    if (id < 0) missing_byte(word, &id, 1, *this);
+    emit(id);
+    return;
+  }
+  const uint64_t hd = text_end - word.data() >= 8 ? Vocabulary::head_readable8(word.data(), word.size())
+                                                  : Vocabulary::head(word.data(), word.size());
+  const uint64_t h = Vocabulary::hash(word.data(), word.size(), hd);
+  const int64_t slot = vocab_.find_slot(word, h, hd);
+  if (slot >= 0) {
+    emit(vocab_.id_at_slot(slot));
+    return;
+  }
+  // Merging is the slow path; a word seen before with this scratch reuses its ids.
+  const int32_t* cached;
+  std::size_t n;
+  if (st.cache.find(word, h, cached, n)) {
+    for (std::size_t i = 0; i < n; ++i) emit(cached[i]);
+    return;
+  }
+  st.ids.clear();
+  merge(word, st.ws, [&](int32_t id) { st.ids.push_back(id); });
+  st.cache.insert(word, h, st.ids.data(), st.ids.size());
+  for (int32_t id : st.ids) emit(id);
+}
+
+template <class Emit>
+void RankedBpeModel::encode_piece(std::string_view piece, PieceMerger::Workspace& ws, Emit&& emit) const {
+  if (piece.empty()) return;
+  if (const int32_t* id = vocab_.find(piece)) {
+    emit(*id);
+    return;
+  }
+  merge(piece, ws, emit);
+}
+
+}  // namespace corvane
