@@ -131,10 +131,23 @@ class Encoding:
         # made from a dict keeps that dict. Ranks are distinct, and an ordinary token's bytes
         # map to its own rank even when a special token has the same text.
         core_bpe = self._core_bpe
-        token_bytes = core_bpe.token_byte_values()
-        ranks = dict(zip(token_bytes, map(core_bpe.encode_single_token, token_bytes)))
-        ranks = dict(sorted(ranks.items(), key=lambda item: item[1]))
-        return ranks
+        decode = core_bpe.decode_single_token_bytes
+        specials = self._special_token_values
+        ranks: dict[bytes, int] = {}
+        for rank in range(core_bpe.max_rank + 1):
+            if rank in specials:
+                continue
+            try:
+                ranks[decode(rank)] = rank
+            except KeyError:  # an unused rank
+                pass
+        if len(ranks) == core_bpe.n_ordinary:
+            return ranks
+        # Some special token has the id of an ordinary one: ask for every ordinary token's rank.
+        slots: list[bytes | None] = [None] * (core_bpe.max_rank + 1)
+        for token in core_bpe.token_byte_values():
+            slots[core_bpe.encode_single_token(token)] = token
+        return {token: rank for rank, token in enumerate(slots) if token is not None}
 
     def __repr__(self) -> str:
         return f"<Encoding {self.name!r}>"
