@@ -468,8 +468,8 @@ class Encoding:
     ) -> AbstractSet[str]:
         """The allowed special tokens as a set; raises when text holds a disallowed one."""
         allowed = self._allowed_set(allowed_special)
-        disallowed = self._disallowed_set(allowed, disallowed_special)
-        if disallowed:
+        disallowed, prefix = self._disallowed_set(allowed, disallowed_special)
+        if disallowed and not (prefix and isinstance(text, str) and prefix not in text):
             try:
                 found = self._core_bpe.find_special(text, disallowed)
             except (TypeError, UnicodeEncodeError):
@@ -482,10 +482,12 @@ class Encoding:
         self, texts: list[Any], allowed_special: _Special, disallowed_special: _Special
     ) -> AbstractSet[str]:
         allowed = self._allowed_set(allowed_special)
-        disallowed = self._disallowed_set(allowed, disallowed_special)
+        disallowed, prefix = self._disallowed_set(allowed, disallowed_special)
         if disallowed:
             find_special = self._core_bpe.find_special
             for text in texts:
+                if prefix and isinstance(text, str) and prefix not in text:
+                    continue
                 try:
                     found = find_special(text, disallowed)
                 except (TypeError, UnicodeEncodeError):
@@ -507,17 +509,26 @@ class Encoding:
 
     def _disallowed_set(
         self, allowed: AbstractSet[str], disallowed_special: _Special
-    ) -> AbstractSet[str]:
+    ) -> tuple[AbstractSet[str], str]:
+        """The disallowed special tokens, and a text that each of them contains ("" if
+        none is known): a text without it holds none of them, with no search."""
         if isinstance(disallowed_special, str):
             if disallowed_special == "all":
-                return self.special_tokens_set - allowed
+                if not allowed:
+                    return self.special_tokens_set, self._special_tokens_prefix
+                return self.special_tokens_set - allowed, self._special_tokens_prefix
             raise TypeError(
                 'disallowed_special must be "all" or a collection of strings, '
                 f"not {disallowed_special!r}"
             )
         if isinstance(disallowed_special, (set, frozenset)):
-            return disallowed_special
-        return frozenset(disallowed_special)
+            return disallowed_special, ""
+        return frozenset(disallowed_special), ""
+
+    @functools.cached_property
+    def _special_tokens_prefix(self) -> str:
+        # What every special token starts with: "<|" in the public encodings.
+        return os.path.commonprefix(sorted(self._special_tokens)) if self._special_tokens else ""
 
     # ====================
     # Pickling
