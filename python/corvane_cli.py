@@ -11,8 +11,8 @@ Texts are read as bytes from the named files, or from standard input when no fil
 Vocabularies: ``--tiktoken`` loads a tiktoken rank file, ``--hf-json`` a HuggingFace
 ``tokenizer.json`` and ``--vocab-txt`` a WordPiece ``vocab.txt``; at most one may be given.
 Without one the empty ``BPETokenizer()`` is used: ``count`` then counts whitespace-separated
-words, ``encode`` numbers them 0, 1, 2, ... in each file, and ``decode`` writes nothing
-(the empty tokenizer has no token texts).
+words and ``encode`` numbers them 0, 1, 2, ... in each file; ``decode`` needs a vocabulary
+(the empty tokenizer has no token texts), and without one it is a command-line error.
 
 Output:
 
@@ -32,25 +32,42 @@ Output:
   n, "bytes_out": n, "files": [{"path": ..., "text": ..., "bytes_in": n, "bytes_out": n},
   ...]}``; the top-level fields cover all inputs ("text" is what the plain output writes).
 
-Large inputs (more than 8 MB in all) show a progress bar on standard error when it is a
-terminal. ``count`` and ``encode`` read a large file in blocks and cut it only where a token
-can never span the cut, so the results equal those of the whole text while memory stays
-bounded.
+Every input is opened and checked before the first byte is written, so a missing or
+unreadable file stops the run with nothing on standard output. With ``--json`` standard
+output holds one complete JSON document or nothing at all: ``encode --json`` builds its
+document aside (in memory, or in a temporary file when it grows large) and writes it only
+once every input has been encoded.
+
+Large inputs (more than 8 MB in all, decimal) show a progress bar on standard error when it
+is a terminal, in decimal units (kB, MB, GB). It counts the bytes whose work is done:
+``count`` and ``encode`` read a large file in blocks and cut it only where a token can never
+span the cut, so the results equal those of the whole text while memory stays bounded, and
+the bar moves block by block; ``compress`` works on each file whole, and the bar moves when
+a file is done.
+
+Ctrl-C stops the tool at once, with status 130 (during the single native call of
+``compress``, by the signal itself, which a shell also reports as 130).
 
 Exit status: 0 on success; 1 when the library or the file system reports an error, printed
-as "corvane: <message>" on standard error; 2 for a wrong command line. A closed output pipe
-(``corvane encode big.txt | head``) ends the run quietly with status 141, as if the process
-had been killed by SIGPIPE.
+as one line "corvane: <message>" on standard error, the message naming the file it is about;
+2 for a wrong command line. A closed output pipe (``corvane encode big.txt | head``) ends the
+run quietly with status 141, as if the process had been killed by SIGPIPE.
 """
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
 import io
 import json
 import os
 import re
+import shutil
+import signal
 import stat
 import sys
+import tempfile
+import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import BinaryIO
 
@@ -67,6 +84,10 @@ BATCH_BLOCKS = 8
 ENCODE_BATCH_BLOCKS = max(2, min(8, os.cpu_count() or 1))
 #: Inputs larger than this (in all) get a progress bar when standard error is a terminal.
 PROGRESS_THRESHOLD = 8 * 1000 * 1000
+#: ``encode --json`` keeps its document in memory up to this size, then in a temporary file.
+JSON_SPOOL_BYTES = 64 * 1000 * 1000
+#: How standard input is named in messages.
+STDIN_NAME = "standard input"
 
 _WS = rb"\t\n\x0b\x0c\r "
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
@@ -195,8 +216,9 @@ class _Progress:
         except ImportError:  # the bar is a convenience; work on without it
             self._wanted = False
             return
+        # Decimal units, like the threshold that switches the bar on: 202 MB shows as 202MB.
         self._bar = tqdm(total=self._total, initial=self._done, unit="B", unit_scale=True,
-                         unit_divisor=1024, file=self._stream, leave=False, desc=PROG)
+                         unit_divisor=1000, file=self._stream, leave=False, desc=PROG)
 
     def update(self, n: int) -> None:
         self._done += n
@@ -225,31 +247,65 @@ def _size_of(file: BinaryIO) -> int | None:
         return st.st_size
 
 
+class CliError(Exception):
+    """An error the tool reports as "corvane: <message>" with status 1."""
+
+
+def _display_name(name: str | bytes) -> str:
+    """A file name as shown in messages: names that are not UTF-8 get U+FFFD."""
+    return os.fsencode(name).decode("utf-8", "replace")
+
+
+def _stdin() -> BinaryIO:
+    if sys.stdin is None:
+        raise CliError(f"{STDIN_NAME} is closed")
+    return sys.stdin.buffer
+
+
 class _Input:
     """One input: a named file, or standard input (named ``-``)."""
 
     def __init__(self, name: str):
         self.name = name
 
+    @property
+    def label(self) -> str:
+        """The input's name in messages."""
+        return STDIN_NAME if self.name == "-" else _display_name(self.name)
+
+    def check(self) -> None:
+        """Raise now what opening the input would raise later (missing, unreadable, a
+        directory, closed standard input)."""
+        if self.name == "-":
+            _stdin()
+            return
+        with open(self.name, "rb"):
+            pass
+
     def open(self) -> BinaryIO:
         if self.name == "-":
-            return sys.stdin.buffer
+            return _stdin()
         return open(self.name, "rb")
 
     def close(self, file: BinaryIO) -> None:
-        if file is not sys.stdin.buffer:
+        if file is not getattr(sys.stdin, "buffer", None):
             file.close()
 
 
 def _inputs(names: list[str]) -> list[_Input]:
-    return [_Input(n) for n in (names or ["-"])]
+    """The inputs named on the command line, each opened once to check it, so that no
+    output is written before a bad input is found."""
+    inputs = [_Input(n) for n in (names or ["-"])]
+    for item in inputs:
+        item.check()
+    return inputs
 
 
 def _total_size(inputs: list[_Input]) -> int | None:
     total = 0
     for item in inputs:
         if item.name == "-":
-            size = _size_of(sys.stdin.buffer)
+            size = _size_of(_stdin())
         else:
             try:
                 size = os.stat(item.name).st_size
@@ -268,7 +324,34 @@ def _name_bytes(name: str) -> bytes:
 def _json_name(name: str) -> str:
     # File names that are not UTF-8 arrive with surrogate escapes; JSON carries them as
     # text with U+FFFD in place of the undecodable bytes.
-    return os.fsencode(name).decode("utf-8", "replace")
+    return _display_name(name)
+
+
+class _Output:
+    """Standard output as bytes. A failed write names standard output in its message; a
+    closed pipe stays a BrokenPipeError (it ends the run quietly)."""
+
+    def __init__(self, stream: BinaryIO):
+        self._stream = stream
+
+    def _fail(self, exc: OSError) -> OSError:
+        return OSError(exc.errno, exc.strerror or str(exc), "standard output")
+
+    def write(self, data: bytes) -> int:
+        try:
+            return self._stream.write(data)
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise self._fail(exc) from None
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise self._fail(exc) from None
 
 
 # ---------------------------------------------------------------------------------------
@@ -276,15 +359,45 @@ def _json_name(name: str) -> str:
 # ---------------------------------------------------------------------------------------
 
 
+#: The library's messages that already end with the path they are about.
+_NAMING_MESSAGES = ("Cannot open tiktoken file: ", "Cannot open tokenizer.json: ",
+                    "Cannot open vocab.txt: ", "vocab.txt is empty: ")
+#: What each vocabulary option expects, for messages about files of another kind.
+_VOCABULARY_KINDS = {"tiktoken": "a tiktoken rank file", "hf_json": "a tokenizer.json file",
+                     "vocab_txt": "a vocab.txt file"}
+
+
+def _vocabulary_error(option: str, path: str, exc: Exception) -> CliError:
+    """The library's load error as a message that names the vocabulary file."""
+    text = str(exc) or type(exc).__name__
+    if text.startswith(_NAMING_MESSAGES):
+        return CliError(text)
+    name = _display_name(path)
+    if isinstance(exc, (ValueError, IndexError)) and text == "stoi":
+        # The rank field of a line is not a number that fits: not a rank file at all, most
+        # likely (a text file given by mistake).
+        return CliError(f"{name}: not {_VOCABULARY_KINDS[option]} (a line's rank is not a number)")
+    return CliError(f"{name}: {text}")
+
+
 def _load_tokenizer(args):
-    # Paths go to the library as bytes, so that file names that are not UTF-8 (which reach
-    # Python with surrogate escapes) open too.
-    if args.tiktoken is not None:
-        return corvane_core.BPETokenizer.from_tiktoken_file(os.fsencode(args.tiktoken))
-    if args.hf_json is not None:
-        return corvane_core.BPETokenizer.from_hf_json(os.fsencode(args.hf_json))
-    if args.vocab_txt is not None:
-        return corvane_core.WordPieceTokenizer(os.fsencode(args.vocab_txt))
+    loaders = {
+        "tiktoken": corvane_core.BPETokenizer.from_tiktoken_file,
+        "hf_json": corvane_core.BPETokenizer.from_hf_json,
+        "vocab_txt": corvane_core.WordPieceTokenizer,
+    }
+    for option, load in loaders.items():
+        path = getattr(args, option, None)
+        if path is None:
+            continue
+        if os.path.isdir(path):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        try:
+            # Paths go to the library as bytes, so that file names that are not UTF-8
+            # (which reach Python with surrogate escapes) open too.
+            return load(os.fsencode(path))
+        except (RuntimeError, ValueError, IndexError) as exc:
+            raise _vocabulary_error(option, path, exc) from None
     return corvane_core.BPETokenizer()
 
 
@@ -353,7 +466,10 @@ def _cmd_encode(args, out: BinaryIO) -> int:
     progress = _Progress(_total_size(inputs))
     sep = b", " if args.json else b" "
     total = 0
+    # The JSON document is written only when it is complete; plain lines go out as they come.
+    final_out = out
     if args.json:
+        out = tempfile.SpooledTemporaryFile(max_size=JSON_SPOOL_BYTES)
         out.write(b'{"files": [')
     try:
         for index, item in enumerate(inputs):
@@ -383,7 +499,10 @@ def _cmd_encode(args, out: BinaryIO) -> int:
     finally:
         progress.close()
     if args.json:
-        out.write(b'], "total": %d}\n' % total)
+        with out:
+            out.write(b'], "total": %d}\n' % total)
+            out.seek(0)
+            shutil.copyfileobj(out, final_out, BLOCK_SIZE)
     return 0
 
 
@@ -425,7 +544,7 @@ def _ids_from_stdin(data: bytes) -> list[int]:
 
 
 def _cmd_decode(args, out: BinaryIO) -> int:
-    ids = parse_ids(args.ids) if args.ids else _ids_from_stdin(sys.stdin.buffer.read())
+    ids = parse_ids(args.ids) if args.ids else _ids_from_stdin(_stdin().read())
     tokenizer = _load_tokenizer(args)
     data = tokenizer.decode_bytes(ids)
     if args.json:
@@ -434,6 +553,36 @@ def _cmd_decode(args, out: BinaryIO) -> int:
     else:
         out.write(data)
     return 0
+
+
+@contextlib.contextmanager
+def _interrupt_at_once():
+    """Let Ctrl-C end the process at once while a long native call holds the interpreter.
+
+    Python only acts on a signal between bytecodes, so during one long native call its
+    handler would wait for the call to end; the default action ends the process right away
+    (a shell reports status 130). Outside the main thread, or when the program has a
+    handler of its own, nothing changes.
+    """
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+        yield
+        return
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+def _not_utf8(item: _Input, data: bytes, exc: UnicodeDecodeError) -> CliError:
+    """A compress input whose result is not UTF-8, reported at its first invalid byte."""
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError as bad:
+        return CliError(f"{item.label}: not UTF-8 text (byte 0x{data[bad.start]:02x} at offset "
+                        f"{bad.start}: {bad.reason})")
+    return CliError(f"{item.label}: {exc}")
 
 
 def _cmd_compress(args, out: BinaryIO) -> int:
@@ -449,8 +598,12 @@ def _cmd_compress(args, out: BinaryIO) -> int:
                 data = file.read()
             finally:
                 item.close(file)
+            try:
+                with _interrupt_at_once():
+                    text = run(data)
+            except UnicodeDecodeError as exc:
+                raise _not_utf8(item, data, exc) from None
             progress.update(len(data))
-            text = run(data)
             if args.json:
                 results.append((item.name, text, len(data)))
             else:
@@ -480,8 +633,13 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{PROG}: {message}\n")
 
 
+def _version() -> str:
+    return getattr(corvane_core, "__version__", "unknown")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Count, encode, decode and compress language-model tokens.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
     def vocabulary(p: argparse.ArgumentParser) -> None:
@@ -509,12 +667,12 @@ def build_parser() -> argparse.ArgumentParser:
                             description="Write the bytes of the token ids to standard output, "
                                         "unchanged. Ids come from the arguments or, when there are "
                                         "none, from standard input (whitespace-separated or a JSON "
-                                        "list). Without a vocabulary nothing is written.")
+                                        "list). A vocabulary option is required.")
     vocabulary(p)
     p.add_argument("--json", action="store_true",
                    help='print {"text": ..., "bytes": n}; invalid UTF-8 becomes U+FFFD')
     p.add_argument("ids", nargs="*", metavar="ID", help="token ids (default: read standard input)")
-    p.set_defaults(run=_cmd_decode)
+    p.set_defaults(run=_cmd_decode, needs_vocabulary=True)
 
     p = commands.add_parser("compress", help="shorten English prose",
                             description="Squeeze blanks and line breaks and abbreviate stock phrases.")
@@ -522,13 +680,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print one JSON object")
     p.add_argument("files", nargs="*", metavar="FILE", help="input files (default: standard input)")
     p.set_defaults(run=_cmd_compress)
+    parser.commands = commands.choices
     return parser
 
 
 def _message(exc: BaseException) -> str:
     if isinstance(exc, OSError) and exc.strerror:
         if exc.filename is not None:
-            return f"{os.fsdecode(exc.filename)}: {exc.strerror}"
+            return f"{_display_name(exc.filename)}: {exc.strerror}"
         return exc.strerror
     if isinstance(exc, MemoryError):
         return "out of memory"
@@ -547,14 +706,31 @@ def _quiet_stdout() -> None:
         pass
 
 
+def _error(text: str) -> None:
+    """One line on standard error (nothing when it is closed too)."""
+    if sys.stderr is None:
+        return
+    try:
+        print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: list[str] | None = None) -> int:
     """Run the tool with ``argv`` (default: the process arguments); return the exit status."""
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-    except SystemExit as exc:  # --help, or a usage error (already printed)
+        if getattr(args, "needs_vocabulary", False) and not any(
+                getattr(args, option) is not None for option in _VOCABULARY_KINDS):
+            parser.commands[args.command].error(
+                f"{args.command} needs a vocabulary: give --tiktoken, --hf-json or --vocab-txt")
+    except SystemExit as exc:  # --help, --version, or a usage error (already printed)
         return exc.code if isinstance(exc.code, int) else 2
-    out = sys.stdout.buffer
+    if sys.stdout is None:
+        _error("standard output is closed")
+        return 1
+    out = _Output(sys.stdout.buffer)
     try:
         status = args.run(args, out)
         out.flush()
@@ -571,8 +747,9 @@ def main(argv: list[str] | None = None) -> int:
             _quiet_stdout()
             return 141
         except Exception:
-            pass
-        print(f"{PROG}: {_message(exc)}", file=sys.stderr)
+            # What could not be written would fail again at exit, with a traceback.
+            _quiet_stdout()
+        _error(_message(exc))
         return 1
 
 

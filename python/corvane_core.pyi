@@ -14,6 +14,9 @@ _Path = str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]
 # What __getstate__ returns and __setstate__ takes: a format version and the tables.
 _State = tuple[int, bytes]
 
+#: The package version (the one in pyproject.toml).
+__version__: str
+
 # The binding layer's metaclass of the three classes (pybind11_builtins.pybind11_type).
 class _pybind11_type(type): ...
 

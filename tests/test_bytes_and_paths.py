@@ -240,3 +240,27 @@ def test_errors_of_fspath_itself_propagate(loader):
 def test_signatures_show_path_like():
     for func in (BPETokenizer.from_tiktoken_file, BPETokenizer.from_hf_json, WordPieceTokenizer.__init__):
         assert "os.PathLike" in func.__doc__.splitlines()[0]
+
+
+@pytest.mark.parametrize("form", list(PATH_FORMS))
+@pytest.mark.parametrize("loader", list(LOADERS))
+@pytest.mark.parametrize("tail", ["\x00junk", "\x00", "\x00/../x"], ids=["NUL junk", "NUL at end", "NUL dir"])
+def test_path_with_a_nul_is_refused(files, loader, form, tail):
+    """The file before the NUL exists and would load: the path must be refused instead."""
+    positional, keyword, _ = LOADERS[loader]
+    if form == "PurePosixPath" and "/" in tail:
+        pytest.skip("a pure path normalises the separators away")
+    path = PATH_FORMS[form](str(files[loader]) + tail)
+    with pytest.raises(ValueError) as python_open:
+        open(bytes(path) if isinstance(path, bytearray) else path, "rb")
+    for call in (positional, keyword):
+        with pytest.raises(ValueError) as info:
+            call(path)
+        assert str(info.value) == "embedded null byte" == str(python_open.value)
+
+
+@pytest.mark.parametrize("loader", list(LOADERS))
+def test_missing_path_with_a_nul_is_refused_not_named(tmp_path, loader):
+    positional, _, _ = LOADERS[loader]
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        positional(str(tmp_path / "nope\x00zzz"))

@@ -326,9 +326,14 @@ def test_decode_wordpiece(wordpiece_vocab):
     assert out.decode() == wp.decode(ids)
 
 
-def test_decode_without_vocabulary_writes_nothing():
-    assert ok("decode", "1", "2", "3") == b""
-    assert json.loads(ok("decode", "--json", "1", "2")) == {"text": "", "bytes": 0}
+@pytest.mark.parametrize("args, stdin", [(["1", "2", "3"], b""), (["--json", "1"], b""), ([], b"15496 995")])
+def test_decode_without_vocabulary_is_a_usage_error(args, stdin):
+    proc = run("decode", *args, stdin=stdin)
+    assert proc.returncode == 2
+    assert proc.stdout == b""
+    err = proc.stderr.decode()
+    assert err.startswith("usage: corvane decode")
+    assert err.endswith("corvane: decode needs a vocabulary: give --tiktoken, --hf-json or --vocab-txt\n")
 
 
 # ---------------------------------------------------------------------------------------
@@ -380,10 +385,12 @@ def bad_files(tmp_path_factory):
         "bad-rank": b"YQ== one\n",
         "bad-json": b'{"model": {"vocab": ',
         "text": b"plain text",
+        "prose": b"This is a note\nabout nothing much.\n",
         "not-utf8": b"caf\xe9 \xff\xfe",
     }
     for name, data in files.items():
         (d / name).write_bytes(data)
+    (d / "folder").mkdir()
     return d
 
 
@@ -392,21 +399,35 @@ ERROR_CASES = {
     "missing input file": (["count", "{d}/nosuch.txt"], b"", 1, "corvane: {d}/nosuch.txt: No such file or directory"),
     "input is a directory": (["encode", "{d}"], b"", 1, "corvane: {d}: Is a directory"),
     "missing tiktoken file": (["count", "--tiktoken", "{d}/nosuch"], b"x", 1, "corvane: Cannot open tiktoken file: {d}/nosuch"),
-    "empty tiktoken file": (["count", "--tiktoken", "{d}/empty"], b"x", 1, "corvane: tiktoken file loaded but vocab is empty."),
-    "bad rank field": (["encode", "--tiktoken", "{d}/bad-rank"], b"x", 1, "corvane: stoi"),
+    "empty tiktoken file": (["count", "--tiktoken", "{d}/empty"], b"x", 1, "corvane: {d}/empty: tiktoken file loaded but vocab is empty.\n"),
+    "bad rank field": (["encode", "--tiktoken", "{d}/bad-rank"], b"x", 1, "corvane: {d}/bad-rank: not a tiktoken rank file (a line's rank is not a number)\n"),
+    "prose as tiktoken file": (["count", "--tiktoken", "{d}/prose", "{d}/prose"], b"", 1, "corvane: {d}/prose: not a tiktoken rank file (a line's rank is not a number)\n"),
     "missing tokenizer.json": (["count", "--hf-json", "{d}/nosuch"], b"x", 1, "corvane: Cannot open tokenizer.json: {d}/nosuch"),
-    "truncated tokenizer.json": (["count", "--hf-json", "{d}/bad-json"], b"x", 1, "corvane: JSON parse error: "),
+    "truncated tokenizer.json": (["count", "--hf-json", "{d}/bad-json"], b"x", 1, "corvane: {d}/bad-json: JSON parse error: "),
+    "directory as tiktoken file": (["count", "--tiktoken", "{d}/folder"], b"x", 1, "corvane: {d}/folder: Is a directory\n"),
+    "directory as tokenizer.json": (["encode", "--hf-json", "{d}/folder"], b"x", 1, "corvane: {d}/folder: Is a directory\n"),
+    "directory as vocab.txt": (["decode", "--vocab-txt", "{d}/folder", "1"], b"", 1, "corvane: {d}/folder: Is a directory\n"),
     "empty vocab.txt": (["count", "--vocab-txt", "{d}/empty"], b"x", 1, "corvane: vocab.txt is empty: {d}/empty"),
     "missing vocab.txt": (["decode", "--vocab-txt", "{d}/nosuch", "1"], b"", 1, "corvane: Cannot open vocab.txt: {d}/nosuch"),
     "two vocabularies": (["count", "--tiktoken", "{d}/a", "--vocab-txt", "{d}/b"], b"", 2, "not allowed with argument"),
-    "non-integer id argument": (["decode", "1", "x2"], b"", 1, "corvane: invalid token id: 'x2'"),
-    "float id argument": (["decode", "1.5"], b"", 1, "corvane: invalid token id: '1.5'"),
-    "non-integer id on stdin": (["decode"], b"1 2 three", 1, "corvane: invalid token id: 'three'"),
-    "float in JSON list": (["decode"], b"[1, 2.0]", 1, "corvane: invalid token id: 2.0"),
-    "bad JSON list": (["decode"], b"[1, 2", 1, "corvane: invalid JSON list of token ids"),
-    "id too large": (["decode", "2147483648"], b"", 1, "corvane: token id out of range (32-bit signed): 2147483648"),
-    "id too small": (["decode"], b"-2147483649", 1, "corvane: token id out of range (32-bit signed): -2147483649"),
-    "compress invalid UTF-8": (["compress", "{d}/not-utf8"], b"", 1, "corvane: 'utf-8' codec can't decode byte 0xe9"),
+    "non-integer id argument": (["decode", "--vocab-txt", "{d}/text", "1", "x2"], b"", 1, "corvane: invalid token id: 'x2'"),
+    "float id argument": (["decode", "--vocab-txt", "{d}/text", "1.5"], b"", 1, "corvane: invalid token id: '1.5'"),
+    "non-integer id on stdin": (["decode", "--vocab-txt", "{d}/text"], b"1 2 three", 1, "corvane: invalid token id: 'three'"),
+    "float in JSON list": (["decode", "--vocab-txt", "{d}/text"], b"[1, 2.0]", 1, "corvane: invalid token id: 2.0"),
+    "bad JSON list": (["decode", "--vocab-txt", "{d}/text"], b"[1, 2", 1, "corvane: invalid JSON list of token ids"),
+    "id too large": (["decode", "--vocab-txt", "{d}/text", "2147483648"], b"", 1, "corvane: token id out of range (32-bit signed): 2147483648"),
+    "id too small": (["decode", "--vocab-txt", "{d}/text"], b"-2147483649", 1, "corvane: token id out of range (32-bit signed): -2147483649"),
+    "compress invalid UTF-8": (["compress", "{d}/not-utf8"], b"", 1, "corvane: {d}/not-utf8: not UTF-8 text (byte 0xe9 at offset 3: "),
+    "compress invalid UTF-8 on stdin": (["compress", "--json"], b"ok \xff", 1, "corvane: standard input: not UTF-8 text (byte 0xff at offset 3: "),
+    # Every input is checked before the first byte is written: nothing reaches standard
+    # output, JSON or not, when a later input is missing.
+    "count, second input missing": (["count", "{d}/text", "{d}/nosuch"], b"", 1, "corvane: {d}/nosuch: No such file or directory"),
+    "count --json, second input missing": (["count", "--json", "{d}/text", "{d}/nosuch"], b"", 1, "corvane: {d}/nosuch: No such file or directory"),
+    "encode, second input missing": (["encode", "{d}/text", "{d}/nosuch"], b"", 1, "corvane: {d}/nosuch: No such file or directory"),
+    "encode --json, second input missing": (["encode", "--json", "{d}/text", "-", "{d}/nosuch"], b"a b", 1, "corvane: {d}/nosuch: No such file or directory"),
+    "encode --json, an input is a directory": (["encode", "--json", "{d}/text", "{d}/folder"], b"", 1, "corvane: {d}/folder: Is a directory"),
+    "compress, second input missing": (["compress", "{d}/text", "{d}/nosuch"], b"", 1, "corvane: {d}/nosuch: No such file or directory"),
+    "compress --json, second input bad": (["compress", "--json", "{d}/text", "{d}/not-utf8"], b"", 1, "corvane: {d}/not-utf8: not UTF-8 text"),
     "no command": ([], b"", 2, "corvane: the following arguments are required: COMMAND"),
     "unknown command": (["frobnicate"], b"", 2, "invalid choice: 'frobnicate'"),
     "unknown option": (["count", "--bpe", "x"], b"", 2, "unrecognized arguments: --bpe"),
@@ -426,6 +447,22 @@ def test_error_exit(case, bad_files):
         assert err.count("\n") == 1 and err.startswith("corvane: ")
 
 
+@pytest.mark.parametrize("redirect, message", [
+    (">&-", "corvane: standard output is closed\n"),
+    (">/dev/full", "corvane: standard output: No space left on device\n"),
+    ("<&-", "corvane: standard input is closed\n"),
+])
+def test_unusable_standard_streams(redirect, message, bad_files):
+    """A closed or full standard output, or a closed standard input: one line, status 1."""
+    argv = [sys.executable, "-m", "corvane_cli", "count"] + ([] if redirect == "<&-" else [str(bad_files / "text")])
+    script = "exec " + " ".join(f"'{a}'" for a in argv) + " " + redirect
+    proc = subprocess.run(["sh", "-c", script], env=ENV, timeout=120, stderr=subprocess.PIPE,
+                          stdout=subprocess.DEVNULL if redirect == "<&-" else None)
+    err = proc.stderr.decode()
+    assert proc.returncode == 1
+    assert err == message
+
+
 def test_closed_output_pipe_exits_quietly(corpus_paths):
     proc = subprocess.Popen([sys.executable, "-m", "corvane_cli", "encode", "--tiktoken",
                              str(shared_file("r50k_base.tiktoken")), str(corpus_paths["code"])],
@@ -437,6 +474,16 @@ def test_closed_output_pipe_exits_quietly(corpus_paths):
     assert head
     assert err == b""
     assert proc.returncode == 141
+
+
+def test_version():
+    import tomllib
+
+    pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
+    version = tomllib.loads(pyproject.read_text(encoding="utf-8"))["project"]["version"]
+    assert corvane_core.__version__ == version
+    proc = run("--version")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"corvane {version}\n".encode(), b"")
 
 
 def test_help():
@@ -507,6 +554,55 @@ def test_progress_bar_on_terminal_for_large_input(large_text):
     assert b"corvane" in err and b"B/s" in err
 
 
+def test_progress_bar_in_decimal_units(tmp_path):
+    """The bar switches on above 8 MB (decimal) and counts in the same decimal units."""
+    path = tmp_path / "large.txt"
+    size = 9_180_000
+    path.write_bytes(b"word and word\n" * (size // 14) + b"x" * (size % 14))
+    assert path.stat().st_size == size
+    status, out, err = _run_with_tty_stderr(["count", path])
+    assert status == 0
+    assert b"/9.18M " in err  # in binary units it would read 8.75M
+
+
+class _RecordingProgress:
+    def __init__(self, events):
+        self.events = events
+
+    def update(self, n):
+        self.events.append(("progress", n))
+
+    def close(self):
+        pass
+
+
+@pytest.mark.parametrize("decompress", [False, True], ids=["compress", "decompress"])
+def test_compress_progress_moves_after_the_work(decompress, monkeypatch, tmp_path):
+    """The bar counts a file when its compression is done, not when it has been read."""
+    events = []
+
+    class Recording:
+        def compress(self, data):
+            events.append(("compress", len(data)))
+            return "x"
+
+        def decompress(self, data):
+            events.append(("decompress", len(data)))
+            return "x"
+
+    monkeypatch.setattr(corvane_cli.corvane_core, "Compressor", Recording)
+    monkeypatch.setattr(corvane_cli, "_Progress", lambda total: _RecordingProgress(events))
+    files = []
+    for k, n in enumerate((5, 7)):
+        files.append(tmp_path / f"f{k}")
+        files[-1].write_bytes(b"a" * n)
+    args = corvane_cli.build_parser().parse_args(
+        ["compress", *(["--decompress"] if decompress else []), *map(str, files)])
+    corvane_cli._cmd_compress(args, io.BytesIO())
+    step = "decompress" if decompress else "compress"
+    assert events == [(step, 5), ("progress", 5), (step, 7), ("progress", 7)]
+
+
 def test_no_progress_bar_when_stderr_is_not_a_terminal(large_text):
     proc = run("count", large_text)
     assert proc.returncode == 0
@@ -519,6 +615,54 @@ def test_no_progress_bar_for_small_input(tmp_path):
     status, out, err = _run_with_tty_stderr(["count", path])
     assert status == 0
     assert err == b""
+
+
+def test_encode_json_larger_than_its_memory_buffer(monkeypatch, capfdbinary, corpus_paths, corpus_bytes, r50k):
+    """A JSON document spilled to a temporary file reaches standard output whole."""
+    monkeypatch.setattr(corvane_cli, "JSON_SPOOL_BYTES", 1000)
+    status = corvane_cli.main(["encode", "--json", "--tiktoken", str(shared_file("r50k_base.tiktoken")),
+                               str(corpus_paths["prose"])])
+    captured = capfdbinary.readouterr()
+    assert status == 0, captured.err
+    doc = json.loads(captured.out)
+    assert doc["files"][0]["ids"] == r50k.encode(corpus_bytes["prose"])
+
+
+def _read_chars(pid: int) -> int:
+    with open(f"/proc/{pid}/io") as f:
+        for line in f:
+            if line.startswith("rchar:"):
+                return int(line.split()[1])
+    return 0
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="needs /proc/<pid>/io")
+def test_ctrl_c_stops_compress_during_its_native_call(tmp_path):
+    """Ctrl-C ends the process during the one long native call of compress, at once.
+
+    The signal is sent once the whole input has been read, i.e. while the library works on
+    it: the process must end by the signal there, not after the call returns (when it
+    would exit with status 130 after finishing the work).
+    """
+    import signal
+
+    path = tmp_path / "big.txt"
+    line = b"we can do it as soon as possible and thank you for it in order to win.\n"
+    path.write_bytes(line * (60_000_000 // len(line)))
+    size = path.stat().st_size
+    proc = subprocess.Popen([sys.executable, "-m", "corvane_cli", "compress", str(path)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV)
+    try:
+        while proc.poll() is None and _read_chars(proc.pid) < size:
+            threading.Event().wait(0.002)
+        proc.send_signal(signal.SIGINT)
+        proc.wait(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == -signal.SIGINT
+    assert b"Traceback" not in proc.stderr.read()
+    proc.stderr.close()
 
 
 # ---------------------------------------------------------------------------------------

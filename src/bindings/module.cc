@@ -16,6 +16,10 @@
 #include "core/parallel_for.h"
 #include "models/wordpiece/wordpiece_tokenizer.h"
 
+#ifndef CORVANE_VERSION
+#error "CORVANE_VERSION must be defined by the build (the version in pyproject.toml)"
+#endif
+
 namespace py = pybind11;
 
 void bind_pre_tokenizer(py::module_& m);  // pre_tokenizer_bindings.cc
@@ -40,11 +44,22 @@ namespace pybind11::detail {
 // os.PathLike (pathlib.Path), through os.fspath. A str that __fspath__ returns is encoded
 // the way Python encodes file names (os.fsencode), so that a Path built from a name that
 // is not UTF-8 still names that file. Anything else does not match.
+//
+// A path holding a NUL byte raises ValueError "embedded null byte", as Python's own open()
+// does: the file system would read it only up to the NUL, and open a file other than the
+// one named.
 template <>
 struct type_caster<PathArg> {
   PYBIND11_TYPE_CASTER(PathArg, const_name("str | bytes | os.PathLike"));
 
   bool load(handle src, bool convert) {
+    if (!load_bytes(src, convert)) return false;
+    if (value.bytes.find('\0') != std::string::npos) throw value_error("embedded null byte");
+    return true;
+  }
+
+ private:
+  bool load_bytes(handle src, bool convert) {
     PyObject* o = src.ptr();
     if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) {
       make_caster<std::string> text;
@@ -338,4 +353,6 @@ PYBIND11_MODULE(corvane_core, m) {
       }));
 
   bind_pre_tokenizer(m);
+  // The package version, from pyproject.toml through the build.
+  m.attr("__version__") = CORVANE_VERSION;
 }
