@@ -6,7 +6,7 @@ that fit in 32 signed bits; file paths may also be ``os.PathLike`` objects such 
 ``pathlib.Path``. All three classes can be pickled (``pickle``, ``copy.deepcopy``).
 """
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Set as AbstractSet
 from typing import final
 
 _Text = str | bytes | bytearray
@@ -115,3 +115,83 @@ class WordPieceTokenizer(metaclass=_pybind11_type):
         """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
+
+@final
+class CoreBPE(metaclass=_pybind11_type):
+    """A tiktoken-style byte-pair encoding: ranked byte tokens (rank = id), the pre-tokenisation pattern of the encoding, and special tokens. Immutable; safe to share between threads.
+
+    The engine of the ``corvane`` package's ``Encoding``; built from a rank dict, a rank
+    file or a saved state:
+
+    >>> enc = CoreBPE.from_rank_file("cl100k_base.tiktoken", {"<|endoftext|>": 100257}, pat_str)  # doctest: +SKIP
+    >>> enc.encode("hello <|endoftext|>", {"<|endoftext|>"})  # doctest: +SKIP
+    [15339, 220, 100257]
+    >>> enc.encode_ordinary("hello <|endoftext|>")  # doctest: +SKIP
+    [15339, 83739, 8862, 728, 428, 91, 29]
+    >>> CoreBPE.from_state(enc.to_state()).count_ordinary("hello")  # doctest: +SKIP
+    1
+
+    Text arguments are str, bytes or bytearray; each byte that is not part of well-formed
+    UTF-8 is a pre-token of its own (``encode_bytes`` follows tiktoken's rule instead). A str
+    holding a lone surrogate raises TypeError.
+    """
+
+    def __init__(self, mergeable_ranks: dict[bytes, int], special_tokens: dict[str, int], pat_str: str) -> None: ...
+    @staticmethod
+    def from_rank_file(path: _Path, special_tokens: dict[str, int], pat_str: str) -> CoreBPE:
+        """Load a tiktoken rank file (base64 token, rank per line) with the encoding's special tokens and pattern"""
+    @staticmethod
+    def from_state(data: bytes) -> CoreBPE:
+        """Restore an encoding from what to_state() returned"""
+    def to_state(self) -> bytes:
+        """The whole encoding (ranks, special tokens, pattern) as compact, versioned, checksummed bytes"""
+    def encode_ordinary(self, text: _Text) -> list[int]:
+        """Encode text; special-token text is plain text"""
+    def encode(self, text: _Text, allowed_special: AbstractSet[str]) -> list[int]:
+        """Encode text; the special tokens of allowed_special found in it become their ids"""
+    def count_ordinary(self, text: _Text) -> int:
+        """len(encode_ordinary(text)), without building the list"""
+    def count(self, text: _Text, allowed_special: AbstractSet[str]) -> int:
+        """len(encode(text, allowed_special)), without building the list"""
+    def find_special(self, text: _Text, tokens: AbstractSet[str]) -> str | None:
+        """The first of tokens (a set of str) occurring in text: the leftmost, the longest on ties; None if none"""
+    def encode_ordinary_batch(self, texts: Iterable[_Text]) -> list[list[int]]:
+        """encode_ordinary of each text, on native threads without the GIL"""
+    def encode_batch(self, texts: Iterable[_Text], allowed_special: AbstractSet[str]) -> list[list[int]]:
+        """encode of each text, on native threads without the GIL"""
+    def count_ordinary_batch(self, texts: Iterable[_Text]) -> list[int]:
+        """count_ordinary of each text, on native threads without the GIL"""
+    def count_batch(self, texts: Iterable[_Text], allowed_special: AbstractSet[str]) -> list[int]:
+        """count of each text, on native threads without the GIL"""
+    def encode_bytes(self, data: bytes | bytearray) -> list[int]:
+        """Encode bytes that may not be UTF-8 by tiktoken's rule: the valid prefix as text, its last pre-token re-merged with the rest as one piece"""
+    def encode_single_piece(self, piece: bytes | bytearray) -> list[int]:
+        """Merge one piece of bytes by rank, with no pre-tokenisation"""
+    def encode_single_token(self, piece: bytes | bytearray) -> int:
+        """The id of exactly these bytes (an ordinary or special token); KeyError if none"""
+    def decode_bytes(self, tokens: Iterable[int]) -> bytes:
+        """The bytes of the tokens, joined; KeyError for an id that is no token"""
+    def decode_single_token_bytes(self, token: int) -> bytes:
+        """The bytes of one token; KeyError if the id is no token"""
+    def token_byte_values(self) -> list[bytes]:
+        """The bytes of every ordinary token, sorted"""
+    @property
+    def n_ordinary(self) -> int:
+        """Number of ordinary tokens"""
+    @property
+    def max_rank(self) -> int:
+        """The highest rank of an ordinary token (-1 when there is none)"""
+    def special_tokens(self) -> dict[str, int]:
+        """The special tokens, text to id"""
+    @property
+    def pattern(self) -> str:
+        """The pre-tokenisation pattern"""
+    @property
+    def pre_tokenizer_kind(self) -> str:
+        """What runs the pattern: 'r50k', 'cl100k' or 'o200k' (scanners of the public patterns) or 'regex'"""
+    def split(self, text: _Text) -> list[tuple[int, int]]:
+        """Byte offsets (begin, end) of the pre-tokens of text (special tokens not looked for)"""
+    def safe_cut(self, data: _Text) -> int:
+        """The largest offset p such that data[:p] and whatever follows data[p:] encode, apart, to the ids of the whole: the start of data's last pre-token when both sides split as they do within data; 0 if none"""
+    def __getstate__(self) -> bytes: ...
+    def __setstate__(self, state: bytes, /) -> None: ...

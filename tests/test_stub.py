@@ -20,7 +20,7 @@ import corvane_core
 
 REPO_STUB = pathlib.Path(__file__).resolve().parent.parent / "python" / "corvane_core.pyi"
 MODULE_DIR = pathlib.Path(corvane_core.__file__).resolve().parent
-CLASSES = ("Compressor", "BPETokenizer", "WordPieceTokenizer")
+CLASSES = ("Compressor", "BPETokenizer", "WordPieceTokenizer", "CoreBPE")
 
 
 def stub_under_test() -> pathlib.Path:
@@ -90,6 +90,8 @@ def cases():
         runtime_cls = getattr(corvane_core, cls_name)
         names = [k for k in vars(runtime_cls) if not k.startswith("_") or k in ("__init__", "__getstate__", "__setstate__")]
         for name in names:
+            if isinstance(inspect.getattr_static(runtime_cls, name), property):
+                continue  # test_stub_properties
             yield pytest.param(runtime_cls, name, stub_functions(classes[cls_name]).get(name), id=f"{cls_name}.{name}")
 
 
@@ -130,6 +132,23 @@ def test_stub_docstrings_are_the_runtime_ones(runtime_cls, name, stub):
     runtime_doc = getattr(runtime_cls, name).__doc__.partition("\n")[2].strip()
     stub_doc = ast.get_docstring(stub) or ""
     assert stub_doc == runtime_doc
+
+
+def property_cases():
+    classes = stub_classes()
+    for cls_name in CLASSES:
+        runtime_cls = getattr(corvane_core, cls_name)
+        for name, raw in vars(runtime_cls).items():
+            if isinstance(raw, property):
+                yield pytest.param(raw, stub_functions(classes[cls_name]).get(name), id=f"{cls_name}.{name}")
+
+
+@pytest.mark.parametrize("prop, stub", list(property_cases()))
+def test_stub_properties(prop, stub):
+    assert stub is not None, "a property is missing from the stub"
+    assert [d.id for d in stub.decorator_list if isinstance(d, ast.Name)] == ["property"]
+    assert (ast.get_docstring(stub) or "") == (prop.__doc__ or "").strip()
+    assert prop.fset is None
 
 
 def test_stub_has_nothing_the_module_lacks():

@@ -25,6 +25,7 @@ using corvane::ParallelFor;
 using corvane::PreTokenizer;
 using corvane::RankedBpeModel;
 using corvane::RankedEncoding;
+using corvane::RankedTokens;
 using corvane::RankFile;
 using corvane::SpecialTokens;
 
@@ -366,9 +367,10 @@ std::unique_ptr<RankedEncoding> from_ranks(const py::handle& mergeable_ranks, co
   }
   PreTokenizer pre = pattern_arg(pat_str);
   SpecialTokens specials = special_tokens_arg(special_tokens);
-  RankedBpeModel model;
+  RankedTokens tokens;
   const py::dict ranks = py::reinterpret_borrow<py::dict>(mergeable_ranks);
-  model.reserve(ranks.size());
+  tokens.ends.reserve(ranks.size());
+  tokens.ranks.reserve(ranks.size());
   std::string copy;
   for (auto [key, value] : ranks) {
     const std::string_view token = bytes_arg(key, "mergeable_ranks keys", copy);
@@ -376,13 +378,14 @@ std::unique_ptr<RankedEncoding> from_ranks(const py::handle& mergeable_ranks, co
       throw_type(std::string("mergeable_ranks values must be int, not ") + Py_TYPE(value.ptr())->tp_name);
     }
     const int64_t rank = id_arg(value.ptr());
-    try {
-      model.add(token, rank);
-    } catch (const std::invalid_argument& e) {
-      throw py::value_error(std::string(e.what()) + ": " + std::string(py::repr(key)));
+    if (rank > INT32_MAX) {
+      throw py::value_error("rank " + std::to_string(rank) + " is out of range (0 to 2147483647): " +
+                            std::string(py::repr(key)));
     }
+    tokens.push(token, static_cast<int32_t>(rank));
   }
-  model.finish();
+  py::gil_scoped_release unlocked;
+  RankedBpeModel model(tokens);
   return std::make_unique<RankedEncoding>(std::move(model), std::move(specials), std::move(pre));
 }
 
@@ -405,7 +408,7 @@ std::unique_ptr<RankedEncoding> from_rank_file(const py::handle& path_obj, const
   const std::string path = path_arg(path_obj);
   PreTokenizer pre = pattern_arg(pat_str);
   SpecialTokens specials = special_tokens_arg(special_tokens);
-  RankFile::Entries entries;
+  RankedTokens entries;
   int error = 0;
   {
     py::gil_scoped_release unlocked;
@@ -422,10 +425,7 @@ std::unique_ptr<RankedEncoding> from_rank_file(const py::handle& path_obj, const
     throw py::error_already_set();
   }
   py::gil_scoped_release unlocked;
-  RankedBpeModel model;
-  model.reserve(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) model.add(entries.token(i), entries.ranks[i]);
-  model.finish();
+  RankedBpeModel model(entries, RankedBpeModel::Repeats::kLastWins);
   return std::make_unique<RankedEncoding>(std::move(model), std::move(specials), std::move(pre));
 }
 

@@ -23,6 +23,7 @@
 namespace py = pybind11;
 
 void bind_pre_tokenizer(py::module_& m);  // pre_tokenizer_bindings.cc
+void bind_core_bpe(py::module_& m);       // core_bpe_bindings.cc
 using corvane::BPETokenizer;
 using corvane::Compressor;
 using corvane::ParallelFor;
@@ -353,6 +354,7 @@ PYBIND11_MODULE(corvane_core, m) {
       }));
 
   bind_pre_tokenizer(m);
+  bind_core_bpe(m);
   // The package version, from pyproject.toml through the build.
   m.attr("__version__") = CORVANE_VERSION;
 }

@@ -50,6 +50,67 @@ uint32_t Vocabulary::insert_text(std::string_view token, uint64_t h) {
   return entry;
 }
 
+int64_t Vocabulary::assign_all(std::string_view bytes, const uint32_t* ends, const int32_t* ids, std::size_t n) {
+  if (!entries_.empty()) throw std::logic_error("Vocabulary::assign_all on a table in use");
+  if (bytes.size() > std::numeric_limits<uint32_t>::max() || n >= std::numeric_limits<int32_t>::max() - 1) {
+    throw std::length_error("vocabulary too large");
+  }
+  std::size_t cap = 1024;
+  while (n * kSpread > cap) cap *= 2;
+  const std::size_t mask = cap - 1;
+  arena_.assign(bytes.data(), bytes.size());
+  entries_.resize(n);
+  // Each token's slot contents, in token order (reading the arena in order), then the same
+  // ordered by home slot with a counting sort on the home slot's top bits, so that the
+  // table is then written front to back.
+  struct Pending {
+    uint64_t hash;
+    uint64_t head;
+    uint32_t entry;
+    uint32_t len;
+  };
+  std::vector<Pending> pending(n);
+  const int bits = __builtin_ctzll(cap);
+  const int shift = bits > 16 ? bits - 16 : 0;
+  std::vector<uint32_t> bucket_start((mask >> shift) + 2, 0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const uint32_t b = k ? ends[k - 1] : 0;
+    if (ends[k] < b || ends[k] > bytes.size()) throw std::invalid_argument("token ends out of order");
+    const uint32_t len = ends[k] - b;
+    if (len >= kMarkBit) throw std::length_error("vocabulary too large");
+    entries_[k] = Entry{b, len, ids[k]};
+    const uint64_t hd = head(arena_.data() + b, len);
+    pending[k] = Pending{hash(arena_.data() + b, len, hd), hd, static_cast<uint32_t>(k), len};
+    ++bucket_start[((pending[k].hash & mask) >> shift) + 1];
+  }
+  for (std::size_t i = 1; i < bucket_start.size(); ++i) bucket_start[i] += bucket_start[i - 1];
+  std::vector<Pending> sorted(n);
+  for (const Pending& p : pending) sorted[bucket_start[(p.hash & mask) >> shift]++] = p;
+  std::vector<Pending>().swap(pending);
+  slots_.assign(cap, Slot{0, kEmpty, 0});
+  slot_entry_.assign(cap, 0);
+  entry_slot_.resize(n);
+  for (const Pending& p : sorted) {
+    std::size_t i = static_cast<std::size_t>(p.hash) & mask;
+    for (; slots_[i].len_mark != kEmpty; i = (i + 1) & mask) {
+      // The cluster being walked holds every earlier token of the same home slot.
+      const Slot& s = slots_[i];
+      if (s.len_mark == p.len && s.head == p.head &&
+          (p.len <= 8 || std::memcmp(arena_.data() + entries_[slot_entry_[i]].offset,
+                                     arena_.data() + entries_[p.entry].offset, p.len) == 0)) {
+        *this = Vocabulary();
+        return static_cast<int64_t>(p.entry);
+      }
+    }
+    slots_[i] = Slot{p.head, p.len, ids[p.entry]};
+    slot_entry_[i] = p.entry;
+    entry_slot_[p.entry] = static_cast<uint32_t>(i);
+  }
+  pending_ids_.resize(n);
+  for (std::size_t k = 0; k < n; ++k) pending_ids_[k] = {ids[k], static_cast<uint32_t>(k)};
+  return -1;
+}
+
 uint32_t Vocabulary::intern(std::string_view token) {
   const uint64_t h = hash(token.data(), token.size());
   const int64_t s = find_slot(token, h);

@@ -10,7 +10,6 @@
 #include <system_error>
 
 #include "core/utf8.h"
-#include "core/vocabulary.h"
 
 namespace corvane {
 
@@ -125,15 +124,11 @@ std::string RankFile::bytes_repr(std::string_view bytes) {
   return out;
 }
 
-RankFile::Entries RankFile::parse(std::string_view contents, std::string_view name) {
-  Entries e;
+RankedTokens RankFile::parse(std::string_view contents, std::string_view name) {
+  RankedTokens e;
   e.bytes.reserve(contents.size() / 2);
   e.ends.reserve(contents.size() / 12);
   e.ranks.reserve(contents.size() / 12);
-  // Tokens seen so far (entry k of `seen` is token k of `e`), to keep the last rank of a
-  // token given twice.
-  Vocabulary seen;
-  seen.reserve(contents.size() / 12);
   std::string token;
   std::size_t pos = 0;
   const std::size_t n = contents.size();
@@ -158,16 +153,7 @@ RankFile::Entries RankFile::parse(std::string_view contents, std::string_view na
       if (count != 2) throw LineError{"expected a token and a rank separated by whitespace"};
       b64decode(fields[0], token);
       const int32_t rank = parse_rank(fields[1]);
-      const std::size_t before = seen.size();
-      const uint32_t entry = seen.intern(token);
-      if (entry < before) {
-        e.ranks[entry] = rank;  // a later line wins, as in a dict
-        continue;
-      }
-      e.bytes.append(token);
-      if (e.bytes.size() > std::numeric_limits<uint32_t>::max()) throw std::length_error("rank file too large");
-      e.ends.push_back(static_cast<uint32_t>(e.bytes.size()));
-      e.ranks.push_back(rank);
+      e.push(token, rank);
     } catch (const LineError& err) {
       throw std::invalid_argument("Error parsing line " + bytes_repr(line) + " in " + std::string(name) + ": " +
                                   err.reason);
@@ -176,7 +162,7 @@ RankFile::Entries RankFile::parse(std::string_view contents, std::string_view na
   return e;
 }
 
-RankFile::Entries RankFile::read(const std::string& path) {
+RankedTokens RankFile::read(const std::string& path) {
   if (path.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), path);

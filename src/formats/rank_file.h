@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "models/bpe/ranked_bpe_model.h"
+
 namespace corvane {
 
 // A tiktoken rank file, read with the checks of tiktoken's load_tiktoken_bpe: lines are
@@ -13,7 +15,8 @@ namespace corvane {
 // fields separated by ASCII whitespace, the token in base64 (decoded as Python's
 // base64.b64decode does: bytes outside the alphabet are skipped, the padding is checked)
 // and its rank as a Python int literal (sign, digits, single underscores between digits).
-// A token given on several lines keeps the rank of its last line.
+// Tokens come out in file order, repeats included (a dict built from them keeps the rank of
+// a token's last line: RankedBpeModel::Repeats::kLastWins).
 //
 // A line that breaks these rules throws std::invalid_argument
 // "Error parsing line b'...' in PATH: <reason>", the line written as Python writes bytes.
@@ -21,20 +24,9 @@ namespace corvane {
 // NUL byte throws std::invalid_argument "embedded null byte".
 class RankFile {
  public:
-  struct Entries {
-    std::string bytes;            // the tokens, one after the other
-    std::vector<uint32_t> ends;   // end of each token in `bytes`
-    std::vector<int32_t> ranks;
-    std::size_t size() const { return ranks.size(); }
-    std::string_view token(std::size_t i) const {
-      const uint32_t b = i ? ends[i - 1] : 0;
-      return std::string_view(bytes).substr(b, ends[i] - b);
-    }
-  };
-
-  static Entries read(const std::string& path);
+  static RankedTokens read(const std::string& path);
   // The same for the contents of a file; `name` is what messages call the file.
-  static Entries parse(std::string_view contents, std::string_view name);
+  static RankedTokens parse(std::string_view contents, std::string_view name);
 
   // Python's repr() of a bytes object.
   static std::string bytes_repr(std::string_view bytes);

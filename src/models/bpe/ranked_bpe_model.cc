@@ -3,18 +3,43 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 
 namespace corvane {
 
-void RankedBpeModel::add(std::string_view token, int64_t rank) {
-  if (rank < 0 || rank > std::numeric_limits<int32_t>::max()) {
-    throw std::invalid_argument("rank " + std::to_string(rank) + " is out of range (0 to 2147483647)");
+RankedBpeModel::RankedBpeModel(const RankedTokens& tokens, Repeats repeats) {
+  const std::size_t n = tokens.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    if (tokens.ends[k] == (k ? tokens.ends[k - 1] : 0)) {
+      throw std::invalid_argument("a token must have at least one byte (rank " + std::to_string(tokens.ranks[k]) + ")");
+    }
+    if (tokens.ranks[k] < 0) throw std::invalid_argument("rank " + std::to_string(tokens.ranks[k]) + " is negative");
+    max_rank_ = std::max(max_rank_, tokens.ranks[k]);
   }
-  if (token.empty()) throw std::invalid_argument("a token must have at least one byte");
-  if (vocab_.find(token)) throw std::invalid_argument("a token is given twice");
-  vocab_.assign(token, static_cast<int32_t>(rank));
-  max_rank_ = std::max(max_rank_, static_cast<int32_t>(rank));
+  int64_t twice = vocab_.assign_all(tokens.bytes, tokens.ends.data(), tokens.ranks.data(), n);
+  if (twice >= 0 && repeats == Repeats::kLastWins) {
+    // Rare: keep each token once, at its first place, with its last rank.
+    std::unordered_map<std::string_view, std::size_t> place;
+    place.reserve(n);
+    RankedTokens once;
+    for (std::size_t k = 0; k < n; ++k) {
+      const auto [it, fresh] = place.emplace(tokens.token(k), once.size());
+      if (fresh) {
+        once.push(tokens.token(k), tokens.ranks[k]);
+      } else {
+        once.ranks[it->second] = tokens.ranks[k];
+      }
+    }
+    max_rank_ = -1;
+    for (int32_t rank : once.ranks) max_rank_ = std::max(max_rank_, rank);
+    twice = vocab_.assign_all(once.bytes, once.ends.data(), once.ranks.data(), once.size());
+  }
+  if (twice >= 0) {
+    throw std::invalid_argument("the token of rank " + std::to_string(tokens.ranks[static_cast<std::size_t>(twice)]) +
+                                " is given twice");
+  }
+  finish();
 }
 
 void RankedBpeModel::finish() {
@@ -83,8 +108,9 @@ void RankedBpeModel::save(StateWriter& w) const {
 
 void RankedBpeModel::restore(StateReader& r) {
   const std::size_t n = r.count(2);  // a rank byte and a length byte at least
-  std::vector<std::pair<int32_t, uint32_t>> items;
-  items.reserve(n);
+  RankedTokens tokens;
+  tokens.ends.reserve(n);
+  tokens.ranks.reserve(n);
   int64_t prev = -1;
   uint64_t total = 0;
   for (std::size_t k = 0; k < n; ++k) {
@@ -94,19 +120,13 @@ void RankedBpeModel::restore(StateReader& r) {
     const uint64_t len = r.varint();
     if (len == 0 || len > r.remaining()) r.fail("bad token length");
     total += len;
-    items.emplace_back(rank, static_cast<uint32_t>(len));
+    tokens.ends.push_back(static_cast<uint32_t>(total));
+    tokens.ranks.push_back(rank);
   }
   const std::string_view arena = r.bytes();
   if (arena.size() != total) r.fail("token bytes do not match their lengths");
-  vocab_.reserve(n);
-  std::size_t at = 0;
-  for (const auto& [rank, len] : items) {
-    const std::string_view token = arena.substr(at, len);
-    at += len;
-    if (vocab_.find(token)) r.fail("repeated token");
-    vocab_.assign(token, rank);
-    max_rank_ = rank;
-  }
+  if (vocab_.assign_all(arena, tokens.ends.data(), tokens.ranks.data(), n) >= 0) r.fail("repeated token");
+  max_rank_ = n ? tokens.ranks.back() : -1;
   finish();
 }
 

@@ -17,6 +17,27 @@
 
 namespace corvane {
 
+// Ranked tokens as a loader gathers them: token k is bytes[ends[k-1], ends[k]) (from 0 for
+// k = 0), of rank ranks[k].
+struct RankedTokens {
+  std::string bytes;
+  std::vector<uint32_t> ends;
+  std::vector<int32_t> ranks;
+
+  std::size_t size() const { return ranks.size(); }
+  std::string_view token(std::size_t k) const {
+    const uint32_t b = k ? ends[k - 1] : 0;
+    return std::string_view(bytes).substr(b, ends[k] - b);
+  }
+  // Appends a token; throws std::length_error past 4 GiB of token bytes.
+  void push(std::string_view token, int32_t rank) {
+    if (bytes.size() + token.size() > UINT32_MAX) throw std::length_error("too many token bytes");
+    bytes.append(token);
+    ends.push_back(static_cast<uint32_t>(bytes.size()));
+    ranks.push_back(rank);
+  }
+};
+
 // The byte-pair model of a tiktoken encoding: ranked byte tokens, the rank being the id.
 // A piece of text is encoded by tiktoken's rule: start from single bytes, join the
 // adjacent pair whose joined bytes have the lowest rank (leftmost on ties) while any pair
@@ -34,13 +55,14 @@ class RankedBpeModel {
     std::vector<int32_t> ids;
   };
 
-  // Adds a token. Throws std::invalid_argument when the rank is negative or repeats an
-  // earlier token's rank, or when the token repeats an earlier one.
-  void add(std::string_view token, int64_t rank);
-  // Makes room for `n` more tokens.
-  void reserve(std::size_t n) { vocab_.reserve(n); }
-  // Ends building: sizes the decoding index and the single-byte table.
-  void finish();
+  // What a token given twice means: an error, or (as in a rank file read into a dict) the
+  // rank of its last occurrence.
+  enum class Repeats : uint8_t { kRefuse, kLastWins };
+
+  // The model of these tokens. Throws std::invalid_argument when a token is empty, when a
+  // token is given twice (unless the last occurrence wins) or when two tokens share a rank.
+  explicit RankedBpeModel(const RankedTokens& tokens, Repeats repeats = Repeats::kRefuse);
+  RankedBpeModel() = default;
 
   std::size_t size() const { return vocab_.size(); }
   int32_t max_rank() const { return max_rank_; }
@@ -74,6 +96,7 @@ class RankedBpeModel {
  private:
   // Thrown when a piece ends with a byte that is no token (only possible when some single
   // bytes are not tokens).
+  void finish();
   [[noreturn]] static void missing_byte(std::string_view piece, const int32_t* ids, std::size_t n,
                                         const RankedBpeModel& model);
   template <class Emit>
