@@ -614,7 +614,7 @@ def large_text(tmp_path_factory):
 
 
 def test_progress_bar_on_terminal_for_large_input(large_text):
-    status, out, err = _run_with_tty_stderr(["count", large_text])
+    status, out, err = _run_with_tty_stderr(["count", "--words", large_text])
     assert status == 0
     assert parse_count_lines(out)[0][0] == len(large_text.read_bytes().split())
     assert b"corvane" in err and b"B/s" in err
