@@ -126,7 +126,7 @@ class Encoding:
         return cls._from_core(name, core_bpe, explicit_n_vocab=explicit_n_vocab)
 
     @functools.cached_property
-    def _mergeable_ranks(self) -> dict[bytes, int]:  # type: ignore[override]
+    def _mergeable_ranks(self) -> dict[bytes, int]:
         # Only reached for encodings built from a saved state or a rank file: an Encoding
         # made from a dict keeps that dict. Ranks are distinct, and an ordinary token's bytes
         # map to its own rank even when a special token has the same text.
@@ -570,7 +570,7 @@ def _id_list(tokens: Iterable[int]) -> Sequence[int]:
     return tokens if isinstance(tokens, (list, tuple)) else list(tokens)
 
 
-def _repaired(text: Any, what: str) -> str:
+def _repaired(text: Any, what: str) -> Any:
     """A str holding surrogates made encodable as tiktoken does: a pair becomes its code
     point, a lone surrogate U+FFFD. Anything else that the native call refused is a
     wrong type."""
