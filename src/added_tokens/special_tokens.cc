@@ -18,7 +18,7 @@ void SpecialTokens::add(std::string_view text, int32_t id) {
 
 void SpecialTokens::finish() {
   by_id_.clear();
-  for (std::size_t i = 0; i < texts_.size(); ++i) by_id_[ids_[i]] = static_cast<uint32_t>(i);
+  for (std::size_t i = 0; i < texts_.size(); ++i) by_id_.emplace(ids_[i], static_cast<uint32_t>(i));  // first wins
   // The trie, built with ordered child maps, then laid out flat with each node's edges
   // sorted by byte.
   std::vector<std::map<unsigned char, uint32_t>> children(1);

@@ -45,7 +45,8 @@ class SpecialTokens {
   int32_t id(std::size_t i) const { return ids_[i]; }
   // Index of the token with exactly this text, or -1.
   int64_t index_of(std::string_view text) const;
-  // The text of a special token's id (of two tokens sharing an id, the one added last).
+  // The text of a special token's id. Of two tokens sharing an id (o200k_harmony gives
+  // <|endofprompt|> and <|reserved_200018|> the same one), the one added first.
   bool token_of(int32_t id, std::string_view& out) const;
   // Every token.
   TokenSet all() const;

@@ -152,7 +152,7 @@ py::list ids_to_list(const int32_t* ids, std::size_t n) {
 py::list ids_to_list(const std::vector<int32_t>& ids) { return ids_to_list(ids.data(), ids.size()); }
 
 // An id argument as tiktoken takes it (a 32-bit unsigned rank): any int-like object;
-// OverflowError outside 0 to 2**32 - 1.
+// OverflowError outside 0 to 2**32 - 1, with tiktoken's messages.
 int64_t id_arg(PyObject* o) {
   if (PyLong_CheckExact(o)) {
     int overflow = 0;
@@ -165,7 +165,11 @@ int64_t id_arg(PyObject* o) {
   const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
   Py_DECREF(index);
   if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow != 0 || v < 0 || v > 0xFFFFFFFFLL) {
+  if (overflow != 0) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+    throw py::error_already_set();
+  }
+  if (v < 0 || v > 0xFFFFFFFFLL) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     throw py::error_already_set();
   }
