@@ -397,7 +397,8 @@ class Encoding:
             # A token that starts with a continuation byte starts inside the character
             # the previous token began.
             offsets.append(max(0, text_len - (0x80 <= token[0] < 0xC0 if token else 0)))
-            text_len += sum(1 for c in token if not 0x80 <= c < 0xC0)
+            # Characters begun in the token: its bytes that are not continuation bytes.
+            text_len += len(token.translate(None, _CONTINUATION_BYTES))
 
         text = b"".join(token_bytes).decode("utf-8", errors="strict")
         return text, offsets
@@ -556,6 +557,9 @@ class Encoding:
             return
         # tiktoken's form: the constructor's arguments.
         self.__init__(**value)  # type: ignore[misc]
+
+
+_CONTINUATION_BYTES = bytes(range(0x80, 0xC0))
 
 
 def _text_list(texts: Iterable[Any]) -> list[Any]:
