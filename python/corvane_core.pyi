@@ -1,18 +1,27 @@
 """Corvane C++ engine — production-grade BPE/WordPiece tokenizer with token compressor
 
 Type information for the compiled module. Text arguments may be ``str`` (passed as its
-UTF-8 encoding), ``bytes`` or ``bytearray``; id arguments may be any iterable of ints
-that fit in 32 signed bits; file paths may also be ``os.PathLike`` objects such as
-``pathlib.Path``. All three classes can be pickled (``pickle``, ``copy.deepcopy``).
+UTF-8 encoding), ``bytes`` or ``bytearray``. Id-list arguments hold ints (or objects with
+``__index__``) that fit in 32 signed bits, in a sequence other than ``str`` and ``bytes``
+(a list, tuple, range, array, ...), a generator, a set or frozenset, a dict's keys or values
+view, or a ``map`` object; other iterators (``iter(...)``, ``filter``, ``reversed``,
+``itertools.chain``) are not accepted: pass ``list(...)`` of them. File paths may be
+``str``, ``bytes`` or ``os.PathLike`` objects such as ``pathlib.Path``; a path holding a NUL
+character raises ValueError. All three classes can be pickled (``pickle``,
+``copy.deepcopy``).
 """
 import os
-from collections.abc import Iterable, Set as AbstractSet
-from typing import final
+from collections.abc import Generator, Iterable, Sequence, ValuesView
+from collections.abc import Set as AbstractSet
+from typing import SupportsIndex, final
 
 _Text = str | bytes | bytearray
 _Path = str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]
 # What __getstate__ returns and __setstate__ takes: a format version and the tables.
 _State = tuple[int, bytes]
+# Id lists: what the binding reads (bytes, a Sequence[int] too, is refused at run time).
+_Ids = (Sequence[SupportsIndex] | Generator[SupportsIndex, None, None] | AbstractSet[SupportsIndex]
+        | ValuesView[SupportsIndex] | map[SupportsIndex])
 
 #: The package version (the one in pyproject.toml).
 __version__: str
@@ -79,15 +88,15 @@ class BPETokenizer(metaclass=_pybind11_type):
     def from_tiktoken_file(path: _Path) -> BPETokenizer:
         """Load from a tiktoken .tiktoken file"""
     def encode(self, text: _Text, /) -> list[int]: ...
-    def decode(self, ids: Iterable[int], /) -> str: ...
+    def decode(self, ids: _Ids, /) -> str: ...
     def count(self, text: _Text, /) -> int: ...
     def is_loaded(self) -> bool: ...
-    def decode_bytes(self, ids: Iterable[int], /) -> bytes:
+    def decode_bytes(self, ids: _Ids, /) -> bytes:
         """Decode ids to the bytes of their tokens, without UTF-8 validation (for a slice of ids that may end inside a character); ids without a token are skipped"""
     def encode_batch(self, texts: Iterable[_Text], /) -> list[list[int]]:
-        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C stops it)"""
     def count_batch(self, texts: Iterable[_Text], /) -> list[int]:
-        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C stops it)"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
 
@@ -105,14 +114,14 @@ class WordPieceTokenizer(metaclass=_pybind11_type):
 
     def __init__(self, vocab_txt_path: _Path) -> None: ...
     def encode(self, text: _Text, /) -> list[int]: ...
-    def decode(self, ids: Iterable[int], /) -> str: ...
+    def decode(self, ids: _Ids, /) -> str: ...
     def count(self, text: _Text, /) -> int: ...
-    def decode_bytes(self, ids: Iterable[int], /) -> bytes:
+    def decode_bytes(self, ids: _Ids, /) -> bytes:
         """Decode ids like decode (continuation pieces glued, other tokens joined by one blank) but return the bytes, without UTF-8 validation"""
     def encode_batch(self, texts: Iterable[_Text], /) -> list[list[int]]:
-        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+        """Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in order; releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C stops it)"""
     def count_batch(self, texts: Iterable[_Text], /) -> list[int]:
-        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
+        """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C stops it)"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
 

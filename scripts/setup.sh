@@ -5,9 +5,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The Debian packages of the build: installed as root, through sudo otherwise; without
+# either, the one command to run is printed and the setup stops.
+packages=(nlohmann-json3-dev libpcre2-dev g++)
 if ! dpkg -s nlohmann-json3-dev libpcre2-dev >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nlohmann-json3-dev libpcre2-dev g++ >/dev/null
+  if [ "$(id -u)" -eq 0 ]; then
+    as_root=()
+  elif command -v sudo >/dev/null 2>&1; then
+    as_root=(sudo)
+  else
+    echo "setup: the build needs Debian packages that are missing; as root, run" >&2
+    echo "  apt-get install -y ${packages[*]}" >&2
+    echo "then run this script again." >&2
+    exit 1
+  fi
+  echo "setup: installing ${packages[*]}${as_root[*]:+ (through sudo)}" >&2
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
 fi
 
 # pyenv resolves .python-version (3.12); fall back to any python3.12 on the PATH.

@@ -4,6 +4,7 @@ from __future__ import annotations
 import importlib
 import importlib.util
 import inspect
+import itertools
 import os
 import subprocess
 import sys
@@ -295,12 +296,35 @@ REJECTED = [
     ("huge", [10**30]),
     ("class object", list),
     ("dict items", {1104: 1105}.items()),
+    # Iterators other than generators, map and zip objects are not read out.
+    ("list iterator", iter([1104, 1105])),
+    ("filter", filter(None, [1104, 1105])),
+    ("reversed", reversed([1105, 1104])),
+    ("itertools.chain", itertools.chain([1104], [1105])),
 ]
 
 
 @pytest.mark.parametrize("name, ids", REJECTED, ids=[c[0] for c in REJECTED])
 def test_id_lists_rejected(bpe, name, ids):
     assert_incompatible(lambda: bpe.decode(ids), "decode")
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise ZeroDivisionError("from __index__")
+
+
+def _raising_gen():
+    yield 1104
+    yield RaisingIndex()
+
+
+@pytest.mark.parametrize("ids", [[1104, RaisingIndex()], (RaisingIndex(),), _raising_gen],
+                         ids=["list", "tuple", "generator"])
+@pytest.mark.parametrize("method", ["decode", "decode_bytes"])
+def test_raising_index_surfaces_its_own_exception(bpe, method, ids):
+    with pytest.raises(ZeroDivisionError, match="^from __index__$"):
+        getattr(bpe, method)(ids() if callable(ids) else ids)
 
 
 def test_partial_utf8_raises(bpe):

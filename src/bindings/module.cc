@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/run_releasing_gil.h"
 #include "compressor/compressor.h"
 #include "models/bpe/bpe_tokenizer.h"
 #include "core/parallel_for.h"
@@ -28,12 +29,18 @@ using corvane::BPETokenizer;
 using corvane::Compressor;
 using corvane::ParallelFor;
 using corvane::WordPieceTokenizer;
+using corvane::bindings::run_releasing_gil;
 
 namespace {
 
 // A file-system path argument, as the bytes handed to the loader.
 struct PathArg {
   std::string bytes;
+};
+
+// An id-list argument.
+struct IdList {
+  std::vector<int32_t> ids;
 };
 
 }  // namespace
@@ -79,6 +86,48 @@ struct type_caster<PathArg> {
       if (!encoded) throw error_already_set();
     }
     value.bytes.assign(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    return true;
+  }
+};
+
+// Id lists: exactly the binding layer's conversion of a list of 32-bit ints. A sequence
+// other than str and bytes is read item by item; a generator, a set or frozenset, a dict
+// keys, values or items view, a map or a zip object is first read out into a tuple (other
+// iterators, such as iter(list), filter, reversed or itertools.chain, do not match). An item
+// is an int, or an object with __index__ (or, on the second, converting pass, __int__),
+// whose value fits in 32 signed bits; a float never matches.
+//
+// One difference: an item whose own __index__ raises makes the call raise that exception,
+// rather than a mismatch that hides it behind the generic TypeError.
+template <>
+struct type_caster<IdList> {
+  PYBIND11_TYPE_CASTER(IdList, io_name("collections.abc.Sequence", "list") + const_name("[") +
+                                   make_caster<int32_t>::name + const_name("]"));
+
+  bool load(handle src, bool convert) {
+    if (!object_is_convertible_to_std_vector(src)) return false;
+    if (isinstance<sequence>(src)) return load_items(src, convert);
+    if (!convert) return false;
+    // Read out completely first, so that a generator is never left half consumed.
+    return load_items(tuple(reinterpret_borrow<iterable>(src)), convert);
+  }
+
+ private:
+  bool load_items(handle seq, bool convert) {
+    value.ids.clear();
+    value.ids.reserve(reinterpret_borrow<sequence>(seq).size());
+    for (handle item : seq) {
+      object index;
+      PyObject* o = item.ptr();
+      if (!PyLong_Check(o) && !PyFloat_Check(o) && PyIndex_Check(o)) {
+        index = reinterpret_steal<object>(PyNumber_Index(o));
+        if (!index) throw error_already_set();
+        item = index;
+      }
+      make_caster<int32_t> id;
+      if (!id.load(item, convert)) return false;
+      value.ids.push_back(cast_op<int32_t>(id));
+    }
     return true;
   }
 };
@@ -157,6 +206,7 @@ struct TextBatch {
   std::deque<std::string> copies;  // a deque: growing it never moves the strings
   std::vector<std::string_view> views;
   std::vector<std::size_t> sizes;
+  std::size_t total_bytes = 0;
 
   TextBatch(const py::iterable& texts, const char* method) {
     PyObject* whole = texts.ptr();
@@ -190,6 +240,7 @@ struct TextBatch {
       }
       views.push_back(view);
       sizes.push_back(view.size());
+      total_bytes += view.size();
       ++i;
     }
   }
@@ -217,8 +268,7 @@ py::list encode_batch(const Tokenizer& t, const py::iterable& texts) {
   const std::size_t n = batch.views.size();
   std::vector<std::vector<int32_t>> buffers(n);
   std::vector<std::size_t> ends(n), chunk_of(n);
-  {
-    py::gil_scoped_release unlocked;
+  run_releasing_gil(batch.total_bytes, [&] {
     ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
       std::vector<int32_t>& ids = buffers[begin];
       std::size_t bytes = 0;
@@ -227,7 +277,7 @@ py::list encode_batch(const Tokenizer& t, const py::iterable& texts) {
       t.encode_many(batch.views.data() + begin, end - begin, ids, ends.data() + begin);
       for (std::size_t i = begin; i < end; ++i) chunk_of[i] = begin;
     });
-  }
+  });
   // Thousands of new lists would each count toward the cyclic collector's next pass, which
   // would walk the growing result again and again; lists of ints hold no cycles, so the
   // collector waits until they are built.
@@ -247,12 +297,11 @@ template <class Tokenizer>
 py::list count_batch(const Tokenizer& t, const py::iterable& texts) {
   const TextBatch batch(texts, "count_batch");
   std::vector<std::size_t> counts(batch.views.size());
-  {
-    py::gil_scoped_release unlocked;
+  run_releasing_gil(batch.total_bytes, [&] {
     ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
       t.count_many(batch.views.data() + begin, end - begin, counts.data() + begin);
     });
-  }
+  });
   py::list out(counts.size());
   for (std::size_t i = 0; i < counts.size(); ++i) {
     PyObject* n = PyLong_FromSize_t(counts[i]);
@@ -287,10 +336,12 @@ std::string_view unpickled(const py::object& state, const char* cls) {
 
 constexpr const char* kEncodeBatchDoc =
     "Encode each text of an iterable (str, bytes or bytearray items) to a list of ids, in "
-    "order; releases the GIL and spreads the texts over up to one native thread per CPU";
+    "order; releases the GIL and spreads the texts over up to one native thread per CPU "
+    "(Ctrl-C stops it)";
 constexpr const char* kCountBatchDoc =
     "Count the ids of each text of an iterable (str, bytes or bytearray items), in order; "
-    "releases the GIL and spreads the texts over up to one native thread per CPU";
+    "releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C "
+    "stops it)";
 
 }  // namespace
 
@@ -323,11 +374,11 @@ PYBIND11_MODULE(corvane_core, m) {
       .def_static("from_tiktoken_file", [](const PathArg& p) { return BPETokenizer::from_tiktoken_file(p.bytes); },
                   py::arg("path"), "Load from a tiktoken .tiktoken file")
       .def("encode", [](const BPETokenizer& t, std::string_view text) { return ids_to_list(t.encode(text)); })
-      .def("decode", &BPETokenizer::decode)
+      .def("decode", [](const BPETokenizer& t, const IdList& ids) { return t.decode(ids.ids); })
       .def("count", [](const BPETokenizer& t, std::string_view text) { return t.count(text); })
       .def("is_loaded", &BPETokenizer::is_loaded)
       .def("decode_bytes",
-           [](const BPETokenizer& t, const std::vector<int32_t>& ids) { return py::bytes(t.decode(ids)); },
+           [](const BPETokenizer& t, const IdList& ids) { return py::bytes(t.decode(ids.ids)); },
            "Decode ids to the bytes of their tokens, without UTF-8 validation (for a slice of "
            "ids that may end inside a character); ids without a token are skipped")
       .def("encode_batch", &encode_batch<BPETokenizer>, kEncodeBatchDoc)
@@ -340,10 +391,10 @@ PYBIND11_MODULE(corvane_core, m) {
       .def(py::init([](const PathArg& p) { return std::make_unique<WordPieceTokenizer>(p.bytes); }),
            py::arg("vocab_txt_path"))
       .def("encode", [](const WordPieceTokenizer& t, std::string_view text) { return ids_to_list(t.encode(text)); })
-      .def("decode", &WordPieceTokenizer::decode)
+      .def("decode", [](const WordPieceTokenizer& t, const IdList& ids) { return t.decode(ids.ids); })
       .def("count", &WordPieceTokenizer::count)
       .def("decode_bytes",
-           [](const WordPieceTokenizer& t, const std::vector<int32_t>& ids) { return py::bytes(t.decode(ids)); },
+           [](const WordPieceTokenizer& t, const IdList& ids) { return py::bytes(t.decode(ids.ids)); },
            "Decode ids like decode (continuation pieces glued, other tokens joined by one "
            "blank) but return the bytes, without UTF-8 validation")
       .def("encode_batch", &encode_batch<WordPieceTokenizer>, kEncodeBatchDoc)

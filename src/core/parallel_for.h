@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/cancellation.h"
+
 #if defined(__linux__)
 #include <sched.h>
 #endif
@@ -27,6 +29,9 @@ namespace corvane {
 // chunks are started, the threads are joined and the first exception is rethrown on the
 // calling thread. If the system refuses to start a thread, the threads already started
 // and the calling thread do the work.
+//
+// The threads it starts share the calling thread's cancellation flag (core/cancellation.h),
+// and no chunk starts once the flag is set.
 class ParallelFor {
  public:
   // Below this much work in total, everything runs on the calling thread.
@@ -83,10 +88,13 @@ class ParallelFor {
     std::atomic<bool> failed{false};
     std::exception_ptr error;
     std::mutex error_mutex;
+    const Cancellation::Flag* const cancel = Cancellation::current();
     auto work = [&]() noexcept {
+      const Cancellation::Scope scope(cancel);
       try {
         for (;;) {
           if (failed.load(std::memory_order_relaxed)) return;
+          Cancellation::check(cancel);
           const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
           if (c >= chunks) return;
           fn(bounds[c], bounds[c + 1]);

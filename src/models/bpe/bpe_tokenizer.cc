@@ -178,16 +178,20 @@ std::size_t BPETokenizer::count(std::string_view text) const {
 void BPETokenizer::encode_many(const std::string_view* texts, std::size_t n, std::vector<int32_t>& ids,
                                std::size_t* ends) const {
   auto push = [&](int32_t id) { ids.push_back(id); };
+  Cancellation::Poller poll;
   if (!is_loaded()) {
     for (std::size_t i = 0; i < n; ++i) {
-      naive_word_count(texts[i], push);
+      naive_word_count(texts[i], push, poll);
       ends[i] = ids.size();
     }
     return;
   }
   CallState st;
   for (std::size_t i = 0; i < n; ++i) {
-    pre_tokenise(texts[i], [&](std::string_view word, uint64_t hd) { bpe_word(word, hd, st, push); });
+    pre_tokenise(texts[i], [&](std::string_view word, uint64_t hd) {
+      bpe_word(word, hd, st, push);
+      poll.tick(word.size());
+    });
     ends[i] = ids.size();
   }
 }
@@ -196,12 +200,16 @@ void BPETokenizer::count_many(const std::string_view* texts, std::size_t n, std:
   std::size_t c = 0;
   auto tally = [&](int32_t) { ++c; };
   CallState st;
+  Cancellation::Poller poll;
   for (std::size_t i = 0; i < n; ++i) {
     c = 0;
     if (is_loaded()) {
-      pre_tokenise(texts[i], [&](std::string_view word, uint64_t hd) { bpe_word(word, hd, st, tally); });
+      pre_tokenise(texts[i], [&](std::string_view word, uint64_t hd) {
+        bpe_word(word, hd, st, tally);
+        poll.tick(word.size());
+      });
     } else {
-      naive_word_count(texts[i], tally);
+      naive_word_count(texts[i], tally, poll);
     }
     counts[i] = c;
   }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/cancellation.h"
 #include "models/bpe/joined_token_ranker.h"
 #include "models/bpe/merge_table.h"
 #include "models/bpe/piece_merger.h"
@@ -88,7 +89,7 @@ class BPETokenizer {
   template <class Fn>
   static void pre_tokenise(std::string_view text, Fn&& fn);
   template <class Emit>
-  void naive_word_count(std::string_view text, Emit&& emit) const;
+  void naive_word_count(std::string_view text, Emit&& emit, Cancellation::Poller& poll) const;
 
   Vocabulary vocab_;   // token text <-> id, both directions
   MergeTable merges_;  // ranked pairs; filled only from tokenizer.json
@@ -155,20 +156,26 @@ void BPETokenizer::pre_tokenise(std::string_view text, Fn&& fn) {
 }
 
 template <class Emit>
-void BPETokenizer::naive_word_count(std::string_view text, Emit&& emit) const {
+void BPETokenizer::naive_word_count(std::string_view text, Emit&& emit, Cancellation::Poller& poll) const {
   int32_t k = 0;
   bool in_word = false;
-  for (unsigned char c : text) {
-    const bool space = AsciiGpt2Scanner::class_of(c) == AsciiGpt2Scanner::kSpace;
-    if (!space && !in_word) emit(k++);
-    in_word = !space;
+  while (!text.empty()) {
+    const std::string_view block = text.substr(0, Cancellation::kInterval);
+    for (unsigned char c : block) {
+      const bool space = AsciiGpt2Scanner::class_of(c) == AsciiGpt2Scanner::kSpace;
+      if (!space && !in_word) emit(k++);
+      in_word = !space;
+    }
+    text.remove_prefix(block.size());
+    poll.tick(block.size());
   }
 }
 
 template <class Emit>
 void BPETokenizer::encode_each(std::string_view text, Emit&& emit) const {
   if (!is_loaded()) {
-    naive_word_count(text, emit);
+    Cancellation::Poller poll;
+    naive_word_count(text, emit, poll);
     return;
   }
   CallState st;

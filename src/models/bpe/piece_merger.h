@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/cancellation.h"
 #include "models/bpe/pair_queue.h"
 
 namespace corvane {
@@ -145,9 +146,16 @@ class PieceMerger {
         ws.rank[a] = kNone;
       }
     };
-    for (uint32_t i = 0; i + 1 < n; ++i) consider(i, i + 1, i + 2);
+    // A long word may take seconds (a pre-token of megabytes): work started for a batch
+    // can be stopped in the middle of one.
+    Cancellation::Poller poll;
+    for (uint32_t i = 0; i + 1 < n; ++i) {
+      consider(i, i + 1, i + 2);
+      poll.tick();
+    }
     ws.rank[n - 1] = kNone;
     while (!ws.queue.empty()) {
+      poll.tick();
       int32_t r;
       uint32_t a;
       ws.queue.pop(r, a);

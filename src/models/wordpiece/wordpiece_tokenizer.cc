@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/cancellation.h"
 #include "core/file_bytes.h"
 #include "formats/state_reader.h"
 #include "formats/state_writer.h"
@@ -299,7 +300,10 @@ std::size_t WordPieceTokenizer::wordpiece_tokenize(const unsigned char* word, st
   std::size_t pieces = 0;
   std::size_t start = 0;
   int32_t from = kRootNode;
+  // A word of megabytes is millions of pieces: work started for a batch can stop inside it.
+  const Cancellation::Flag* const cancel = len > Cancellation::kInterval ? Cancellation::current() : nullptr;
   do {
+    if (cancel != nullptr && (pieces & 0xFFF) == 0) Cancellation::check(cancel);
     int32_t node = from;
     uint32_t base = t[node].base;
     int32_t best = -1;  // the deepest final node passed
@@ -334,12 +338,15 @@ std::size_t WordPieceTokenizer::encode_text(std::string_view text, std::vector<i
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   std::size_t total = 0;
+  Cancellation::Poller poll;
   for (;;) {
+    const unsigned char* const from = p;
     while (p < end && is_space(*p)) ++p;
     if (p == end) break;
     const unsigned char* word = p;
     while (p < end && !is_space(*p)) ++p;
     total += wordpiece_tokenize<kCollect>(word, static_cast<std::size_t>(p - word), ids);
+    poll.tick(static_cast<std::size_t>(p - from));
   }
   return total;
 }
