@@ -12,7 +12,7 @@ from importlib import metadata
 
 import common
 
-MODULES = ["bench_bpe", "bench_hf", "bench_wordpiece", "bench_compressor", "bench_batch"]
+MODULES = ["bench_bpe", "bench_encodings", "bench_hf", "bench_wordpiece", "bench_compressor", "bench_batch"]
 
 # The performance targets: (section, work) -> (minimum ratio, extra check on our figure).
 TARGETS = {
@@ -23,6 +23,20 @@ TARGETS = {
     ("r50k (tiktoken)", 'one 1 MB pre-token ("ab" * 500000)'): (None, ("ms", "<", 100)),
     ("cl100k (tiktoken)", "load cl100k_base.tiktoken"): (5, None),
     ("cl100k (tiktoken)", "memory held by a loaded cl100k tokenizer"): (1, None),
+    ("cl100k_base (tiktoken, own pattern)", "encode prose"): (6, None),
+    ("cl100k_base (tiktoken, own pattern)", "count prose"): (10, None),
+    ("cl100k_base (tiktoken, own pattern)", "encode code"): (6, None),
+    ("cl100k_base (tiktoken, own pattern)", "count code"): (10, None),
+    ("cl100k_base (tiktoken, own pattern)", "encode multilingual"): (4, None),
+    ("cl100k_base (tiktoken, own pattern)", "count multilingual"): (6, None),
+    ("cl100k_base (tiktoken, own pattern)", "load (our saved state vs cl100k_base.tiktoken)"): (5, None),
+    ("o200k_base (tiktoken, own pattern)", "encode prose"): (6, None),
+    ("o200k_base (tiktoken, own pattern)", "count prose"): (10, None),
+    ("o200k_base (tiktoken, own pattern)", "encode code"): (6, None),
+    ("o200k_base (tiktoken, own pattern)", "count code"): (10, None),
+    ("o200k_base (tiktoken, own pattern)", "encode multilingual"): (4, None),
+    ("o200k_base (tiktoken, own pattern)", "count multilingual"): (6, None),
+    ("o200k_base (tiktoken, own pattern)", "load (our saved state vs o200k_base.tiktoken)"): (5, None),
     ("gpt2 (tokenizer.json)", "encode prose"): (10, None),
     ("gpt2 (tokenizer.json)", "encode code"): (10, None),
     ("WordPiece (BERT vocab)", "encode prose"): (5, None),

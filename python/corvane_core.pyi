@@ -13,7 +13,7 @@ character raises ValueError. All three classes can be pickled (``pickle``,
 import os
 from collections.abc import Generator, Iterable, Sequence, ValuesView
 from collections.abc import Set as AbstractSet
-from typing import SupportsIndex, final
+from typing import Literal, SupportsIndex, final
 
 _Text = str | bytes | bytearray
 _Path = str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]
@@ -124,6 +124,38 @@ class WordPieceTokenizer(metaclass=_pybind11_type):
         """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU (Ctrl-C stops it)"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
+
+@final
+class PreTokenizer(metaclass=_pybind11_type):
+    r"""Cuts text into pre-tokens by a tiktoken-style pattern (pat_str): each match is one pre-token, in order; text no match covers is dropped.
+
+    The patterns of the public encodings run on hand-written scanners (engine="auto"); any
+    other pattern, or any pattern with engine="regex", runs on the regex engine (PCRE2,
+    with Unicode 16 classes). Stretches of well-formed UTF-8 are pre-tokenised each as a
+    whole text; every byte of bytes input that is not part of a well-formed character is a
+    pre-token of its own. A bad pattern raises ValueError("invalid pattern: ... at offset N").
+
+    >>> PreTokenizer(r"\p{Lu}\p{Ll}*").split("Hello World")
+    [b'Hello', b'World']
+    >>> PreTokenizer(r"\w+").split(b"ab\xffcd")
+    [b'ab', b'\xff', b'cd']
+    >>> PreTokenizer(r"\p{L}+|\s").kind
+    'regex'
+
+    """
+
+    def __init__(self, pat_str: str, *, engine: Literal["auto", "regex"] = "auto") -> None: ...
+    @staticmethod
+    def ascii_gpt2() -> PreTokenizer:
+        """The fixed ASCII rule of BPETokenizer (every byte counts as itself)"""
+    def split(self, text: str | bytes) -> list[bytes]:
+        """The pre-tokens of text (str or bytes), as bytes, in order. A str with lone surrogates is read as tiktoken reads it: each lone surrogate becomes U+FFFD. Raises TypeError for other argument types; RuntimeError when the regex engine gives up on a pathological pattern. Releases the GIL on long texts."""
+    @property
+    def kind(self) -> Literal["ascii_gpt2", "r50k", "cl100k", "o200k", "regex"]:
+        """Which splitter runs: ascii_gpt2, r50k, cl100k, o200k (scanners) or regex"""
+    @property
+    def pattern(self) -> str:
+        """The pattern the pre-tokeniser was built from"""
 
 @final
 class CoreBPE(metaclass=_pybind11_type):

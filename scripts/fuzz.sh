@@ -40,6 +40,8 @@ max_len_of() {
     compressor) echo 16384 ;;
     # Inputs of the differential targets expand (phrases) or meet quadratic references.
     compressor_diff) echo 2048 ;;
+    # The scanner targets double each input (raw, and mapped onto many-byte characters).
+    scanner_*) echo 1024 ;;
     *) echo 4096 ;;
   esac
 }
@@ -64,6 +66,7 @@ dict_of() {
     vocab_loader | wordpiece) echo "$ROOT/fuzz/dicts/wordpiece.dict" ;;
     compressor | compressor_diff) echo "$ROOT/fuzz/dicts/phrases.dict" ;;
     bpe_encode) echo "$ROOT/fuzz/dicts/text.dict" ;;
+    scanner_*) echo "$ROOT/fuzz/dicts/scanner.dict" ;;
     *) echo "" ;;
   esac
 }

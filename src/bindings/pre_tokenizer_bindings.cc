@@ -117,7 +117,7 @@ void bind_pre_tokenizer(py::module_& m) {
                   "The fixed ASCII rule of BPETokenizer (every byte counts as itself)")
       .def("split", &split_text, py::arg("text"), kSplitDoc)
       .def_property_readonly("kind", [](const PreTokenizer& p) { return kind_name(p.kind()); },
-                             "\"ascii_gpt2\", \"r50k\", \"cl100k\", \"o200k\" or \"regex\"")
+                             "Which splitter runs: ascii_gpt2, r50k, cl100k, o200k (scanners) or regex")
       .def_property_readonly("pattern", [](const PreTokenizer& p) { return p.pattern(); },
                              "The pattern the pre-tokeniser was built from");
 }

@@ -50,13 +50,14 @@ uint32_t Vocabulary::insert_text(std::string_view token, uint64_t h) {
   return entry;
 }
 
-int64_t Vocabulary::assign_all(std::string_view bytes, const uint32_t* ends, const int32_t* ids, std::size_t n) {
+int64_t Vocabulary::assign_all(std::string_view bytes, const uint32_t* ends, const int32_t* ids, std::size_t n,
+                               std::size_t spread) {
   if (!entries_.empty()) throw std::logic_error("Vocabulary::assign_all on a table in use");
   if (bytes.size() > std::numeric_limits<uint32_t>::max() || n >= std::numeric_limits<int32_t>::max() - 1) {
     throw std::length_error("vocabulary too large");
   }
   std::size_t cap = 1024;
-  while (n * kSpread > cap) cap *= 2;
+  while (n * std::max<std::size_t>(spread, 2) > cap) cap *= 2;
   const std::size_t mask = cap - 1;
   arena_.assign(bytes.data(), bytes.size());
   entries_.resize(n);

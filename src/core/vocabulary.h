@@ -44,7 +44,10 @@ class Vocabulary {
   // one by one for a large table, as the slots are filled in address order. Returns -1, or
   // the index of a token equal to an earlier one (the table is then left empty). Call
   // `finish` afterwards.
-  int64_t assign_all(std::string_view bytes, const uint32_t* ends, const int32_t* ids, std::size_t n);
+  // `spread` is the number of slots per token at least (a power of two; fewer slots make a
+  // smaller table, kinder to the CPU's caches, at the cost of longer probes).
+  int64_t assign_all(std::string_view bytes, const uint32_t* ends, const int32_t* ids, std::size_t n,
+                     std::size_t spread = kSpread);
 
   // Builds the id -> token index. Call once, after the last `assign`.
   void finish();

@@ -90,6 +90,7 @@ std::vector<int32_t> RankedEncoding::encode_bytes(std::string_view data) const {
   std::vector<int32_t> ids;
   ids.reserve(data.size() / 3 + 16);
   Scratch st;
+  st.prepare(text.size());
   std::size_t last = 0;  // ids of the last pre-token
   const char* const end = text.data() + text.size();
   pre_.split(text, [&](std::string_view word) {

@@ -104,6 +104,7 @@ template <class Emit>
 void RankedEncoding::encode_each(std::string_view text, const TokenSet* allowed, Scratch& st,
                                  Emit&& emit) const {
   const char* const end = text.data() + text.size();
+  st.prepare(text.size());
   if (allowed == nullptr || allowed->empty()) {
     encode_text(text, end, st, emit);
     return;

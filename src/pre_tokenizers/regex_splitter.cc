@@ -437,6 +437,9 @@ MatchState& match_state() {
   return state;
 }
 
+constexpr std::size_t kMatchLimitBase = 10'000'000;
+constexpr std::size_t kMatchLimitPerByte = 16;
+
 std::string engine_message(int code) {
   PCRE2_UCHAR buf[256];
   if (pcre2_get_error_message(code, buf, sizeof buf) < 0) return "error " + std::to_string(code);
@@ -480,6 +483,10 @@ RegexSplitter::~RegexSplitter() { pcre2_code_free(static_cast<pcre2_code*>(code_
 
 bool RegexSplitter::find(std::string_view text, std::size_t pos, std::size_t& b, std::size_t& e) const {
   MatchState& st = match_state();
+  // A backtracking budget that grows with the text, so that a long legitimate match (a
+  // repeated group over megabytes) fits while a runaway pattern still stops.
+  pcre2_set_match_limit(st.context, static_cast<uint32_t>(std::min<std::size_t>(
+                                        kMatchLimitBase + kMatchLimitPerByte * text.size(), UINT32_MAX)));
   const auto* code = static_cast<const pcre2_code*>(code_);
   const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
   const int rc = jit_ ? pcre2_jit_match(code, subject, text.size(), pos, 0, st.data, st.context)
@@ -488,7 +495,7 @@ bool RegexSplitter::find(std::string_view text, std::size_t pos, std::size_t& b,
   // 0 means the match fitted but its groups did not: only the whole match is wanted.
   if (rc < 0) {
     throw std::runtime_error("pattern matching gave up on this text (" + engine_message(rc) +
-                             "): the pattern backtracks too much");
+                             "): the pattern needs too much backtracking or stack on this text");
   }
   const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(st.data);
   b = ov[0];

@@ -49,7 +49,12 @@ class RegexSplitter {
 
   // Calls on_match(begin, end) with byte offsets of each non-empty match in `valid_utf8`
   // (which must be well-formed UTF-8), in order. Throws std::runtime_error when the engine
-  // gives up on the text (backtracking or stack limit of a pathological pattern).
+  // gives up on the text: the backtracking budget (10 million steps plus 16 per byte of
+  // text, for each match) or the JIT stack (64 MB per thread) runs out. The budget stops
+  // exponential patterns such as (a+)+$; a pattern that is merely quadratic on a text
+  // (each start position scanning far ahead, as (a|b)*c on a long text without c) runs to
+  // completion in quadratic time: the budget holds per start position. (tiktoken runs
+  // patterns without lookaround on the regex crate's automata, in linear time.)
   template <class OnMatch>
   void split(std::string_view valid_utf8, OnMatch&& on_match) const {
     std::size_t pos = 0;

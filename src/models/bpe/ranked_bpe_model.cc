@@ -17,7 +17,7 @@ RankedBpeModel::RankedBpeModel(const RankedTokens& tokens, Repeats repeats) {
     if (tokens.ranks[k] < 0) throw std::invalid_argument("rank " + std::to_string(tokens.ranks[k]) + " is negative");
     max_rank_ = std::max(max_rank_, tokens.ranks[k]);
   }
-  int64_t twice = vocab_.assign_all(tokens.bytes, tokens.ends.data(), tokens.ranks.data(), n);
+  int64_t twice = vocab_.assign_all(tokens.bytes, tokens.ends.data(), tokens.ranks.data(), n, kTableSpread);
   if (twice >= 0 && repeats == Repeats::kLastWins) {
     // Rare: keep each token once, at its first place, with its last rank.
     std::unordered_map<std::string_view, std::size_t> place;
@@ -33,7 +33,7 @@ RankedBpeModel::RankedBpeModel(const RankedTokens& tokens, Repeats repeats) {
     }
     max_rank_ = -1;
     for (int32_t rank : once.ranks) max_rank_ = std::max(max_rank_, rank);
-    twice = vocab_.assign_all(once.bytes, once.ends.data(), once.ranks.data(), once.size());
+    twice = vocab_.assign_all(once.bytes, once.ends.data(), once.ranks.data(), once.size(), kTableSpread);
   }
   if (twice >= 0) {
     throw std::invalid_argument("the token of rank " + std::to_string(tokens.ranks[static_cast<std::size_t>(twice)]) +
@@ -125,7 +125,7 @@ void RankedBpeModel::restore(StateReader& r) {
   }
   const std::string_view arena = r.bytes();
   if (arena.size() != total) r.fail("token bytes do not match their lengths");
-  if (vocab_.assign_all(arena, tokens.ends.data(), tokens.ranks.data(), n) >= 0) r.fail("repeated token");
+  if (vocab_.assign_all(arena, tokens.ends.data(), tokens.ranks.data(), n, kTableSpread) >= 0) r.fail("repeated token");
   max_rank_ = n ? tokens.ranks.back() : -1;
   finish();
 }
