@@ -1,18 +1,24 @@
 """corvane: count, encode, decode and compress text from the command line.
 
-    corvane count    [--tiktoken FILE | --hf-json FILE | --vocab-txt FILE] [--json] [FILE ...]
-    corvane encode   [--tiktoken FILE | --hf-json FILE | --vocab-txt FILE] [--json] [FILE ...]
-    corvane decode   [--tiktoken FILE | --hf-json FILE | --vocab-txt FILE] [--json] [ID ...]
+    corvane count    [--encoding NAME | --tiktoken FILE | --hf-json FILE | --vocab-txt FILE | --words]
+                     [--json] [FILE ...]
+    corvane encode   [--encoding NAME | --tiktoken FILE | --hf-json FILE | --vocab-txt FILE | --words]
+                     [--json] [FILE ...]
+    corvane decode   (--encoding NAME | --tiktoken FILE | --hf-json FILE | --vocab-txt FILE) [--json] [ID ...]
     corvane compress [--decompress] [--json] [FILE ...]
 
 Texts are read as bytes from the named files, or from standard input when no file is named
 (``-`` names standard input too), and handed to ``corvane_core`` unchanged.
 
-Vocabularies: ``--tiktoken`` loads a tiktoken rank file, ``--hf-json`` a HuggingFace
-``tokenizer.json`` and ``--vocab-txt`` a WordPiece ``vocab.txt``; at most one may be given.
-Without one the empty ``BPETokenizer()`` is used: ``count`` then counts whitespace-separated
-words and ``encode`` numbers them 0, 1, 2, ... in each file; ``decode`` needs a vocabulary
-(the empty tokenizer has no token texts), and without one it is a command-line error.
+Vocabularies (at most one may be given): ``--encoding NAME`` is one of tiktoken's public
+encodings, shipped inside the ``corvane`` package (``o200k_base``, ``cl100k_base``, ...): the
+ids are tiktoken's, and special-token text such as ``<|endoftext|>`` counts as the ordinary
+text it is. ``--tiktoken`` loads a tiktoken rank file into ``BPETokenizer`` (its fixed ASCII
+pre-tokenisation rule), ``--hf-json`` a HuggingFace ``tokenizer.json`` and ``--vocab-txt`` a
+WordPiece ``vocab.txt``. ``--words`` uses the empty ``BPETokenizer()``: ``count`` counts
+whitespace-separated words and ``encode`` numbers them 0, 1, 2, ... in each file. Without
+any of these, ``count`` and ``encode`` use ``--encoding o200k_base`` (GPT-4o's tokens);
+``decode`` needs the vocabulary named, and without one it is a command-line error.
 
 Output:
 
@@ -41,8 +47,9 @@ once every input has been encoded.
 Large inputs (more than 8 MB in all, decimal) show a progress bar on standard error when it
 is a terminal, in decimal units (kB, MB, GB). It counts the bytes whose work is done:
 ``count`` and ``encode`` read a large file in blocks and cut it only where a token can never
-span the cut, so the results equal those of the whole text while memory stays bounded, and
-the bar moves block by block; ``compress`` works on each file whole, and the bar moves when
+span the cut (for an encoding, where its own pre-tokeniser says so: ``CoreBPE.safe_cut``),
+so the results equal those of the whole text while memory stays bounded, and the bar moves
+block by block; ``compress`` works on each file whole, and the bar moves when
 a file is done.
 
 Ctrl-C stops the tool at once, with status 130 (during the single native call of
@@ -71,9 +78,12 @@ import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import BinaryIO
 
+import corvane
 import corvane_core
 
 PROG = "corvane"
+#: The encoding of ``count`` and ``encode`` when no vocabulary is named.
+DEFAULT_ENCODING = "o200k_base"
 
 #: Size of the blocks in which inputs are read by ``count`` and ``encode``.
 BLOCK_SIZE = 1 << 20
@@ -156,20 +166,72 @@ def rule_named(name: str) -> CutRule:
     return _RULES[name]
 
 
-def cut_rule_for(tokenizer) -> CutRule:
+class PreTokenizerCuts:
+    """Cuts of an encoding's text, asked of its native pre-tokeniser (``CoreBPE.safe_cut``).
+
+    Each encoding has its own pattern, with look-ahead and end-of-text rules, so the cut is
+    not guessed here: ``safe_cut(data)`` gives the largest offset p such that ``data[:p]``
+    and whatever follows it encode, apart, to the ids of the whole (the start of the last
+    pre-token, or one a little before it; 0 when there is none).
+    """
+
+    def __init__(self, encoding: corvane.Encoding):
+        self.encoding = encoding
+        self._safe_cut = encoding._core_bpe.safe_cut
+
+    def __repr__(self) -> str:
+        return f"PreTokenizerCuts({self.encoding.name!r})"
+
+    def chunks(self, read: Callable[[int], bytes], block_size: int = BLOCK_SIZE) -> Iterator[bytes]:
+        """The stream in chunks of about one block, each ending at a safe cut."""
+        buf = bytearray()
+        # Where safe_cut last found no cut: a text with no cut in it (one huge pre-token) is
+        # asked again only when it has doubled, so the work stays linear.
+        no_cut_at = 0
+        while True:
+            block = read(block_size)
+            if not block:
+                break
+            buf += block
+            if len(buf) < 2 * no_cut_at:
+                continue
+            cut = self._safe_cut(buf)
+            if cut > 0:
+                # The pre-token just before that cut was split seeing only this buffer: with
+                # more text it could still grow over the cut ("'" then "ll" in r50k, " Ab"
+                # then "'re" in o200k). Cutting once more, before it, keeps a whole
+                # pre-token of margin on the carried side.
+                cut = self._safe_cut(bytes(buf[:cut]))
+            if cut > 0:
+                yield bytes(buf[:cut])
+                del buf[:cut]
+                no_cut_at = 0
+            else:
+                no_cut_at = len(buf)
+        if buf:
+            yield bytes(buf)
+
+
+def cut_rule_for(tokenizer) -> CutRule | PreTokenizerCuts:
     """The cut rule that keeps the counts and ids of ``tokenizer`` exact."""
+    if isinstance(tokenizer, EncodingTokenizer):
+        return PreTokenizerCuts(tokenizer.encoding)
     if isinstance(tokenizer, corvane_core.BPETokenizer) and tokenizer.is_loaded():
         return BPE_CUTS
     return WORD_CUTS
 
 
-def iter_chunks(read: Callable[[int], bytes], rule: CutRule, block_size: int = BLOCK_SIZE) -> Iterator[bytes]:
+def iter_chunks(read: Callable[[int], bytes], rule: CutRule | PreTokenizerCuts,
+                block_size: int = BLOCK_SIZE) -> Iterator[bytes]:
     """Read a stream in blocks and yield it as chunks cut only at cuts of ``rule``.
 
     The chunks joined give the stream's bytes; a chunk ends after the data that preceded
     the first cut found in the newest block, so a chunk is about one block long and the
     carried tail is at most about one block. A text without any cut comes out as one chunk.
     """
+    if isinstance(rule, PreTokenizerCuts):
+        yield from rule.chunks(read, block_size)
+        return
     buf = bytearray()
     while True:
         block = read(block_size)
@@ -359,12 +421,44 @@ class _Output:
 # ---------------------------------------------------------------------------------------
 
 
+class EncodingTokenizer:
+    """One of the shipped encodings, as the tool uses it: bytes in, special-token text
+    counted and encoded as ordinary text (a file is data, not a prompt to guard)."""
+
+    def __init__(self, encoding: corvane.Encoding):
+        self.encoding = encoding
+
+    def count(self, data: bytes) -> int:
+        return self.encoding.count(data, disallowed_special=())
+
+    def count_batch(self, chunks: list[bytes]) -> list[int]:
+        return self.encoding.count_batch(chunks, disallowed_special=())
+
+    def encode(self, data: bytes) -> list[int]:
+        return self.encoding.encode_ordinary(data)
+
+    def encode_batch(self, chunks: list[bytes]) -> list[list[int]]:
+        return self.encoding.encode_ordinary_batch(chunks)
+
+    def decode_bytes(self, ids: list[int]) -> bytes:
+        # tiktoken's rule: an id that is no token is an error (not skipped).
+        bad = next((i for i in ids if i < 0), None)
+        if bad is not None:
+            raise CliError(f"Invalid token for decoding: {bad} ({self.encoding.name})")
+        try:
+            return self.encoding.decode_bytes(ids)
+        except KeyError as exc:  # "Invalid token for decoding: N"
+            raise CliError(f"{exc.args[0] if exc.args else exc} ({self.encoding.name})") from None
+
+
 #: The library's messages that already end with the path they are about.
 _NAMING_MESSAGES = ("Cannot open tiktoken file: ", "Cannot open tokenizer.json: ",
                     "Cannot open vocab.txt: ", "vocab.txt is empty: ")
 #: What each vocabulary option expects, for messages about files of another kind.
 _VOCABULARY_KINDS = {"tiktoken": "a tiktoken rank file", "hf_json": "a tokenizer.json file",
                      "vocab_txt": "a vocab.txt file"}
+#: The options that name a vocabulary.
+_VOCABULARY_OPTIONS = ("encoding", *_VOCABULARY_KINDS)
 
 
 def _vocabulary_error(option: str, path: str, exc: Exception) -> CliError:
@@ -381,6 +475,9 @@ def _vocabulary_error(option: str, path: str, exc: Exception) -> CliError:
 
 
 def _load_tokenizer(args):
+    if getattr(args, "words", False):
+        return corvane_core.BPETokenizer()
+    name = getattr(args, "encoding", None)
     loaders = {
         "tiktoken": corvane_core.BPETokenizer.from_tiktoken_file,
         "hf_json": corvane_core.BPETokenizer.from_hf_json,
@@ -398,7 +495,7 @@ def _load_tokenizer(args):
             return load(os.fsencode(path))
         except (RuntimeError, ValueError, IndexError) as exc:
             raise _vocabulary_error(option, path, exc) from None
-    return corvane_core.BPETokenizer()
+    return EncodingTokenizer(corvane.get_encoding(name or DEFAULT_ENCODING))
 
 
 def batches(chunks: Iterable[bytes], limit: int = BATCH_BLOCKS * BLOCK_SIZE) -> Iterator[list[bytes]]:
@@ -642,22 +739,32 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
-    def vocabulary(p: argparse.ArgumentParser) -> None:
+    def vocabulary(p: argparse.ArgumentParser, words: bool = True) -> None:
         group = p.add_mutually_exclusive_group()
-        group.add_argument("--tiktoken", metavar="FILE", help="tiktoken rank file (BPE)")
+        group.add_argument("--encoding", metavar="NAME", choices=corvane.list_encoding_names(),
+                           help="a tiktoken encoding shipped with corvane: "
+                                + ", ".join(corvane.list_encoding_names())
+                                + (f" (default: {DEFAULT_ENCODING})" if words else ""))
+        group.add_argument("--tiktoken", metavar="FILE",
+                           help="tiktoken rank file (BPE, with the fixed ASCII pre-tokenisation rule)")
         group.add_argument("--hf-json", metavar="FILE", help="HuggingFace tokenizer.json (BPE)")
         group.add_argument("--vocab-txt", metavar="FILE", help="WordPiece vocab.txt")
+        if words:
+            group.add_argument("--words", action="store_true",
+                               help="whitespace-separated words instead of tokens")
 
     p = commands.add_parser("count", help="print the tokens of each file and the total",
                             description="Print the token count of each file and the total "
-                                        "(words, when no vocabulary is given).")
+                                        f"({DEFAULT_ENCODING} tokens unless another vocabulary "
+                                        "is given).")
     vocabulary(p)
     p.add_argument("--json", action="store_true", help="print one JSON object")
     p.add_argument("files", nargs="*", metavar="FILE", help="input files (default: standard input)")
     p.set_defaults(run=_cmd_count)
 
     p = commands.add_parser("encode", help="print the token ids of each file",
-                            description="Print the token ids of each file, one line per file.")
+                            description="Print the token ids of each file, one line per file "
+                                        f"({DEFAULT_ENCODING} unless another vocabulary is given).")
     vocabulary(p)
     p.add_argument("--json", action="store_true", help="print one JSON object")
     p.add_argument("files", nargs="*", metavar="FILE", help="input files (default: standard input)")
@@ -668,7 +775,7 @@ def build_parser() -> argparse.ArgumentParser:
                                         "unchanged. Ids come from the arguments or, when there are "
                                         "none, from standard input (whitespace-separated or a JSON "
                                         "list). A vocabulary option is required.")
-    vocabulary(p)
+    vocabulary(p, words=False)
     p.add_argument("--json", action="store_true",
                    help='print {"text": ..., "bytes": n}; invalid UTF-8 becomes U+FFFD')
     p.add_argument("ids", nargs="*", metavar="ID", help="token ids (default: read standard input)")
@@ -722,9 +829,9 @@ def main(argv: list[str] | None = None) -> int:
     try:
         args = parser.parse_args(argv)
         if getattr(args, "needs_vocabulary", False) and not any(
-                getattr(args, option) is not None for option in _VOCABULARY_KINDS):
+                getattr(args, option) is not None for option in _VOCABULARY_OPTIONS):
             parser.commands[args.command].error(
-                f"{args.command} needs a vocabulary: give --tiktoken, --hf-json or --vocab-txt")
+                f"{args.command} needs a vocabulary: give --encoding, --tiktoken, --hf-json or --vocab-txt")
     except SystemExit as exc:  # --help, --version, or a usage error (already printed)
         return exc.code if isinstance(exc.code, int) else 2
     if sys.stdout is None:

@@ -96,8 +96,27 @@ def wordpiece_vocab(tmp_path_factory, corpus_bytes):
     return path
 
 
+class OrdinaryEncoding:
+    """A shipped encoding as the tool uses it, from the library's public members: special
+    token text is ordinary text."""
+
+    def __init__(self, name: str):
+        import corvane
+
+        self.encoding = corvane.get_encoding(name)
+
+    def count(self, data: bytes) -> int:
+        return self.encoding.count(data, disallowed_special=())
+
+    def encode(self, data: bytes) -> list[int]:
+        return self.encoding.encode_ordinary(data)
+
+
 VOCABS = {
-    "none": (),
+    "default": (),
+    "o200k": ("--encoding", "o200k_base"),
+    "cl100k-enc": ("--encoding", "cl100k_base"),
+    "words": ("--words", None),
     "r50k": ("--tiktoken", "r50k_base.tiktoken"),
     "cl100k": ("--tiktoken", "cl100k_base.tiktoken"),
     "gpt2-json": ("--hf-json", "gpt2-tokenizer.json"),
@@ -113,8 +132,12 @@ def vocab(request, wordpiece_vocab):
     key = request.param
     entry = VOCABS[key]
     if not entry:
-        return [], corvane_core.BPETokenizer()
+        return [], OrdinaryEncoding("o200k_base")
     option, name = entry
+    if option == "--encoding":
+        return [option, name], OrdinaryEncoding(name)
+    if option == "--words":
+        return [option], corvane_core.BPETokenizer()
     path = wordpiece_vocab if name is None else shared_file(name)
     if key not in _loaded:
         if option == "--tiktoken":
@@ -172,9 +195,36 @@ def test_count_json_several_files_and_dash_for_stdin(corpus_paths, corpus_bytes)
     assert doc["total"] == tok.count(corpus_bytes["prose"]) + tok.count(stdin)
 
 
-def test_count_without_vocabulary_counts_words():
-    out = ok("count", stdin=b"the  quick\nbrown\t fox \n")
+def test_count_words():
+    out = ok("count", "--words", stdin=b"the  quick\nbrown\t fox \n")
     assert parse_count_lines(out) == [(4, b"-"), (4, b"total")]
+
+
+@pytest.mark.parametrize("options, name", [((), "o200k_base"), (("--encoding", "cl100k_base"), "cl100k_base"),
+                                           (("--encoding", "gpt2"), "gpt2")])
+def test_count_and_encode_give_tiktokens_tokens(options, name, corpus_paths, corpus_bytes, tmp_path):
+    """The default and the named encodings against tiktoken itself, on every corpus read in
+    blocks (the block size is lowered so that each corpus is cut many times)."""
+    from tiktoken_reference import reference
+
+    enc = reference(name)
+    expected = {c: enc.encode_ordinary(corpus_bytes[c].decode("utf-8")) for c in CORPORA}
+    rows = parse_count_lines(ok("count", *options, *corpus_paths.values()))
+    assert rows == [(len(expected[c]), str(corpus_paths[c]).encode()) for c in CORPORA] + [
+        (sum(map(len, expected.values())), b"total")]
+    # Special-token text in a file is ordinary text.
+    text = "a file that mentions <|endoftext|> and <|endofprompt|>\n"
+    assert ok("encode", *options, stdin=text.encode()) == b" ".join(
+        b"%d" % i for i in enc.encode_ordinary(text)) + b"\n"
+    script = (
+        "import sys, corvane_cli\n"
+        "corvane_cli.BLOCK_SIZE = 4096\n"
+        "sys.exit(corvane_cli.main(sys.argv[1:]))\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", script, "encode", *options, corpus_paths["multilingual"]],
+                          capture_output=True, env=ENV, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert [int(x) for x in proc.stdout.split()] == expected["multilingual"]
 
 
 def test_count_empty_input():
@@ -182,8 +232,9 @@ def test_count_empty_input():
         (0, b"-"), (0, b"total")]
 
 
-@pytest.mark.parametrize("vocab", ["r50k", "none", "wordpiece"], indirect=True)
-@pytest.mark.parametrize("filler", [b"ab", b"a b", b"x  ", b"\xe4\xb8\xad"], ids=["no cut", "cuts", "blanks", "cjk"])
+@pytest.mark.parametrize("vocab", ["r50k", "words", "wordpiece", "default", "cl100k-enc"], indirect=True)
+@pytest.mark.parametrize("filler", [b"ab", b"a b", b"x  ", b"\xe4\xb8\xad", b"1 \r\n", b"a\xff"],
+                         ids=["no cut", "cuts", "blanks", "cjk", "digits", "invalid UTF-8"])
 def test_count_large_input_read_in_blocks(vocab, filler, tmp_path):
     """Several blocks, with or without cuts between them, still give the whole count."""
     options, tok = vocab
@@ -197,7 +248,7 @@ def test_count_file_name_not_utf8(tmp_path):
     name = os.fsencode(tmp_path) + b"/caf\xe9.txt"
     with open(name, "wb") as f:
         f.write(b"one two three")
-    out = ok("count", os.fsdecode(name))
+    out = ok("count", "--words", os.fsdecode(name))
     assert out.splitlines()[0] == b"3\t" + name
     doc = json.loads(ok("count", "--json", os.fsdecode(name)))
     assert doc["files"][0]["path"].endswith("caf\ufffd.txt")
@@ -238,7 +289,7 @@ def test_encode_each_file(vocab, corpus_paths, corpus_bytes):
         assert [int(x) for x in line.split()] == tok.encode(corpus_bytes[name]), name
 
 
-@pytest.mark.parametrize("vocab", ["r50k", "none"], indirect=True)
+@pytest.mark.parametrize("vocab", ["r50k", "words", "default"], indirect=True)
 def test_encode_json(vocab, corpus_paths, corpus_bytes):
     options, tok = vocab
     doc = json.loads(ok("encode", "--json", *options, corpus_paths["prose"], "-", stdin=b"a b  c"))
@@ -262,7 +313,7 @@ def test_encode_without_vocabulary_numbers_words_across_blocks(tmp_path):
     words = b"lorem ipsum  dolor\tsit\namet " * (corvane_cli.BLOCK_SIZE // 10)
     path = tmp_path / "words.txt"
     path.write_bytes(words)
-    ids = [int(x) for x in ok("encode", path).split()]
+    ids = [int(x) for x in ok("encode", "--words", path).split()]
     assert ids == list(range(len(words.split())))
 
 
@@ -271,7 +322,7 @@ def test_encode_without_vocabulary_numbers_words_across_blocks(tmp_path):
 # ---------------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("vocab", ["r50k", "cl100k", "gpt2-json"], indirect=True)
+@pytest.mark.parametrize("vocab", ["r50k", "cl100k", "gpt2-json", "o200k", "cl100k-enc"], indirect=True)
 @pytest.mark.parametrize("name", CORPORA)
 def test_decode_round_trip(vocab, name, corpus_bytes, tmp_path):
     options, tok = vocab
@@ -333,7 +384,15 @@ def test_decode_without_vocabulary_is_a_usage_error(args, stdin):
     assert proc.stdout == b""
     err = proc.stderr.decode()
     assert err.startswith("usage: corvane decode")
-    assert err.endswith("corvane: decode needs a vocabulary: give --tiktoken, --hf-json or --vocab-txt\n")
+    assert err.endswith(
+        "corvane: decode needs a vocabulary: give --encoding, --tiktoken, --hf-json or --vocab-txt\n")
+
+
+def test_decode_with_an_encoding():
+    assert ok("decode", "--encoding", "gpt2", "31373", "995") == b"hello world"
+    assert ok("decode", "--encoding", "cl100k_base", stdin=b"[15339, 1917, 100257]") == b"hello world<|endoftext|>"
+    assert json.loads(ok("decode", "--json", "--encoding", "o200k_base", "24912", "2375")) == {
+        "text": "hello world", "bytes": 11}
 
 
 # ---------------------------------------------------------------------------------------
@@ -410,6 +469,12 @@ ERROR_CASES = {
     "empty vocab.txt": (["count", "--vocab-txt", "{d}/empty"], b"x", 1, "corvane: vocab.txt is empty: {d}/empty"),
     "missing vocab.txt": (["decode", "--vocab-txt", "{d}/nosuch", "1"], b"", 1, "corvane: Cannot open vocab.txt: {d}/nosuch"),
     "two vocabularies": (["count", "--tiktoken", "{d}/a", "--vocab-txt", "{d}/b"], b"", 2, "not allowed with argument"),
+    "encoding and a file": (["encode", "--encoding", "gpt2", "--tiktoken", "{d}/a"], b"", 2, "not allowed with argument"),
+    "encoding and words": (["count", "--words", "--encoding", "gpt2"], b"", 2, "not allowed with argument"),
+    "unknown encoding": (["count", "--encoding", "o300k_base"], b"", 2, "argument --encoding: invalid choice: 'o300k_base' (choose from 'gpt2', "),
+    "words when decoding": (["decode", "--words", "1"], b"", 2, "unrecognized arguments: --words"),
+    "id no token of the encoding": (["decode", "--encoding", "o200k_base", "24912", "250000"], b"", 1, "corvane: Invalid token for decoding: 250000 (o200k_base)\n"),
+    "negative id for an encoding": (["decode", "--encoding", "gpt2"], b"31373 -7", 1, "corvane: Invalid token for decoding: -7 (gpt2)\n"),
     "non-integer id argument": (["decode", "--vocab-txt", "{d}/text", "1", "x2"], b"", 1, "corvane: invalid token id: 'x2'"),
     "float id argument": (["decode", "--vocab-txt", "{d}/text", "1.5"], b"", 1, "corvane: invalid token id: '1.5'"),
     "non-integer id on stdin": (["decode", "--vocab-txt", "{d}/text"], b"1 2 three", 1, "corvane: invalid token id: 'three'"),
@@ -492,6 +557,7 @@ def test_help():
     for command in (b"count", b"encode", b"decode", b"compress"):
         assert command in proc.stdout
     assert b"--vocab-txt" in run("count", "--help").stdout
+    assert b"(default: o200k_base)" in run("count", "--help").stdout.replace(b"\n", b" ").replace(b"  ", b" ")
 
 
 def test_installed_console_script(corpus_paths, corpus_bytes):
@@ -548,7 +614,7 @@ def large_text(tmp_path_factory):
 
 
 def test_progress_bar_on_terminal_for_large_input(large_text):
-    status, out, err = _run_with_tty_stderr(["count", large_text])
+    status, out, err = _run_with_tty_stderr(["count", "--words", large_text])
     assert status == 0
     assert parse_count_lines(out)[0][0] == len(large_text.read_bytes().split())
     assert b"corvane" in err and b"B/s" in err
@@ -789,3 +855,91 @@ def test_cut_rule_for_tokenizers(r50k, wordpiece_vocab):
     assert corvane_cli.cut_rule_for(r50k) is corvane_cli.BPE_CUTS
     assert corvane_cli.cut_rule_for(corvane_core.BPETokenizer()) is corvane_cli.WORD_CUTS
     assert corvane_cli.cut_rule_for(corvane_core.WordPieceTokenizer(str(wordpiece_vocab))) is corvane_cli.WORD_CUTS
+
+
+# ---------------------------------------------------------------------------------------
+# Chunk splitting of the encodings: cuts asked of the native pre-tokeniser
+# ---------------------------------------------------------------------------------------
+
+
+def _encoding(name: str):
+    import corvane
+
+    return corvane.get_encoding(name)
+
+
+def _custom_encoding():
+    """An encoding whose pattern runs on the regex engine: look-ahead, `$`, lazy runs."""
+    import corvane
+
+    base = _encoding("r50k_base")
+    return corvane.Encoding(
+        "custom", pat_str=r"""\p{L}+(?=\s)|\p{N}{1,2}|\s+$|\s+(?!\S)|\s|[^\s\p{L}\p{N}]+?|\p{L}+""",
+        mergeable_ranks=base._mergeable_ranks, special_tokens={})
+
+
+ENCODING_CHUNK_CASES = ["r50k_base", "cl100k_base", "o200k_base", "custom"]
+
+# Texts rich in what decides the public patterns' boundaries: case changes, contractions in
+# both cases, digits of several scripts, \r\n mixes, Unicode whitespace, marks, slashes.
+encoding_boundary_texts = st.lists(
+    st.sampled_from(["a", "Ab", "ABc", "'s", "'S", "'ll", "'LL", " ", "  ", "\t", "\n", "\r\n", "\r",
+                     "\u00a0", "\u3000", "\u2028", "1", "123", "4567", "\u0663\u0664", "!", "/", "//",
+                     ".\n", "é", "e\u0301", "中文", "😀", "👩\u200d💻", " the", " X"]),
+    max_size=60,
+).map(lambda parts: "".join(parts).encode())
+
+
+@settings(max_examples=150, deadline=None)
+@given(text=encoding_boundary_texts | st.binary(max_size=40), block=st.integers(1, 9),
+       name=st.sampled_from(ENCODING_CHUNK_CASES))
+def test_encoding_chunks_keep_ids(text, block, name):
+    enc = _custom_encoding() if name == "custom" else _encoding(name)
+    rule = corvane_cli.cut_rule_for(corvane_cli.EncodingTokenizer(enc))
+    assert isinstance(rule, corvane_cli.PreTokenizerCuts)
+    chunks = list(corvane_cli.iter_chunks(io.BytesIO(text).read, rule, block))
+    assert b"".join(chunks) == text
+    assert all(chunks)
+    assert [i for c in chunks for i in enc.encode_ordinary(c)] == enc.encode_ordinary(text)
+
+
+@pytest.mark.parametrize("name", ENCODING_CHUNK_CASES)
+@pytest.mark.parametrize("corpus", CORPORA)
+def test_encoding_chunked_corpus_equals_whole(name, corpus, corpus_bytes):
+    enc = _custom_encoding() if name == "custom" else _encoding(name)
+    data = corpus_bytes[corpus][:300_000]
+    tok = corvane_cli.EncodingTokenizer(enc)
+    whole = enc.encode_ordinary(data)
+    for block in (97, 16384):
+        chunks = list(corvane_cli.iter_chunks(io.BytesIO(data).read, corvane_cli.cut_rule_for(tok), block))
+        assert len(chunks) > 1 and b"".join(chunks) == data
+        if block > 1000:  # memory stays bounded on real text
+            assert max(map(len, chunks)) <= 2 * block
+        assert [i for ids in enc.encode_ordinary_batch(chunks) for i in ids] == whole
+    assert corvane_cli.count_stream(tok, io.BytesIO(data), block_size=4096) == len(whole)
+
+
+def test_encoding_text_without_cuts_is_asked_rarely():
+    """One pre-token over many blocks: the buffer is asked for a cut only when it has
+    doubled, so the work stays linear in the text (and the text is one chunk)."""
+    rule = corvane_cli.PreTokenizerCuts(_encoding("o200k_base"))
+    calls = []
+    safe_cut = rule._safe_cut
+    rule._safe_cut = lambda data: calls.append(len(data)) or safe_cut(data)
+    data = b"x" * (1000 * 64)
+    chunks = list(corvane_cli.iter_chunks(io.BytesIO(data).read, rule, 64))
+    assert chunks == [data]
+    assert len(calls) <= 12 and sum(calls) <= 2 * len(data)
+    # Once a cut appears, chunks of about a block come out again.
+    calls.clear()
+    data = b"x" * 5000 + b" word" * 2000
+    chunks = list(corvane_cli.iter_chunks(io.BytesIO(data).read, rule, 64))
+    assert b"".join(chunks) == data and len(chunks) > 100
+    assert sum(calls) <= 4 * len(data)
+
+
+def test_cut_rule_for_encodings():
+    tok = corvane_cli.EncodingTokenizer(_encoding("cl100k_base"))
+    rule = corvane_cli.cut_rule_for(tok)
+    assert isinstance(rule, corvane_cli.PreTokenizerCuts) and rule.encoding is tok.encoding
+    assert repr(rule) == "PreTokenizerCuts('cl100k_base')"
