@@ -704,11 +704,11 @@ def _read_chars(pid: int) -> int:
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="needs /proc/<pid>/io")
 def test_ctrl_c_stops_compress_during_its_native_call(tmp_path):
-    """Ctrl-C ends the process during the one long native call of compress, at once.
+    """Ctrl-C ends the process once the whole input has been read, before any output.
 
-    The signal is sent once the whole input has been read, i.e. while the library works on
-    it: the process must end by the signal there, not after the call returns (when it
-    would exit with status 130 after finishing the work).
+    The signal is sent once the whole input has been read, i.e. while the text is decoded
+    or the library works on it: the process must end there (by the signal during the native
+    call, or with status 130 just before it), never finish the work and write the result.
     """
     import signal
 
@@ -716,17 +716,20 @@ def test_ctrl_c_stops_compress_during_its_native_call(tmp_path):
     line = b"we can do it as soon as possible and thank you for it in order to win.\n"
     path.write_bytes(line * (60_000_000 // len(line)))
     size = path.stat().st_size
-    proc = subprocess.Popen([sys.executable, "-m", "corvane_cli", "compress", str(path)],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV)
-    try:
-        while proc.poll() is None and _read_chars(proc.pid) < size:
-            threading.Event().wait(0.002)
-        proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=120)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    assert proc.returncode == -signal.SIGINT
+    out_path = tmp_path / "out.txt"
+    with open(out_path, "wb") as out:
+        proc = subprocess.Popen([sys.executable, "-m", "corvane_cli", "compress", str(path)],
+                                stdout=out, stderr=subprocess.PIPE, env=ENV)
+        try:
+            while proc.poll() is None and _read_chars(proc.pid) < size:
+                threading.Event().wait(0.002)
+            proc.send_signal(signal.SIGINT)
+            proc.wait(timeout=120)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+    assert proc.returncode in (-signal.SIGINT, 130)
+    assert out_path.stat().st_size == 0
     assert b"Traceback" not in proc.stderr.read()
     proc.stderr.close()
 
