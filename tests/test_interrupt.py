@@ -93,6 +93,74 @@ def test_ctrl_c_stops_a_batch(case, request, default_sigint):
         assert getattr(tok, method)(["hello world"]) == [getattr(tok, method[:-6])("hello world")]
 
 
+R50K_PAT = r"""'(?:[sdmt]|ll|ve|re)| ?\p{L}++| ?\p{N}++| ?[^\s\p{L}\p{N}]++|\s++$|\s+(?!\S)|\s"""
+ENDOFTEXT = "<|endoftext|>"
+
+
+@pytest.fixture(scope="module")
+def core_r50k():
+    return corvane_core.CoreBPE.from_rank_file(str(shared_file("r50k_base.tiktoken")), {ENDOFTEXT: 50256}, R50K_PAT)
+
+
+def _long_words() -> str:
+    """One text of 26 distinct pre-tokens of 5 MB each: a single call of many long merges."""
+    return " ".join(c * 5_000_000 for c in "abcdefghijklmnopqrstuvwxyz")
+
+
+# CoreBPE's long calls, batches and single texts: (method, its input, the other arguments,
+# a check on short text afterwards). An input is made before the signal is armed.
+CORE_CASES = {
+    "count_batch, one long pre-token per text": (
+        "count_batch", lambda: [LONG_WORD] * 16, (set(),),
+        lambda e: e.count_batch(["hello world"], set()) == [e.count("hello world", set())],
+    ),
+    "count_batch, prose with specials allowed": (
+        "count_batch", lambda: [_prose(20) + ENDOFTEXT] * 200, ({ENDOFTEXT},),
+        lambda e: e.count_batch(["hi" + ENDOFTEXT], {ENDOFTEXT}) == [2],
+    ),
+    "encode_ordinary_batch, one long pre-token per text": (
+        "encode_ordinary_batch", lambda: [LONG_WORD] * 8, (),
+        lambda e: e.encode_ordinary_batch(["hello world"]) == [e.encode_ordinary("hello world")],
+    ),
+    "count_ordinary_batch, prose": (
+        "count_ordinary_batch", lambda: [_prose(20)] * 200, (),
+        lambda e: e.count_ordinary_batch(["hello world"]) == [2],
+    ),
+    "count, one long text": (
+        "count", _long_words, (set(),),
+        lambda e: e.count("hello world", set()) == 2,
+    ),
+    "encode_ordinary, one long text": (
+        "encode_ordinary", _long_words, (),
+        lambda e: e.encode_ordinary("hello world") == [31373, 995],
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(CORE_CASES))
+def test_ctrl_c_stops_a_core_bpe_call(case, core_r50k, default_sigint):
+    method, make, rest, still_works = CORE_CASES[case]
+    text = make()
+    sent = []
+
+    def interrupt():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    timer = threading.Timer(0.3, interrupt)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            getattr(core_r50k, method)(text, *rest)
+        raised = time.monotonic()
+    finally:
+        timer.cancel()
+        timer.join()
+    assert sent, "the call ended before the signal was sent"
+    assert raised - sent[0] < BOUND
+    assert still_works(core_r50k)
+
+
 def test_handlers_that_do_not_raise_run_during_the_call(r50k):
     """A handler runs while the batch works (not after it), and the batch goes on."""
     texts = [_prose(2)] * 8

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,38 +14,31 @@
 #include <utility>
 #include <vector>
 
-#include "core/parallel_for.h"
+#include "bindings/batch_calls.h"
+#include "bindings/constructed_instance.h"
+#include "bindings/id_lists.h"
+#include "bindings/pre_tokenizer_kind.h"
+#include "bindings/run_releasing_gil.h"
+#include "bindings/text_batch.h"
 #include "formats/rank_file.h"
 #include "pipeline/ranked_encoding.h"
 #include "pre_tokenizers/pre_tokenizer.h"
 
 namespace py = pybind11;
-using corvane::ParallelFor;
 using corvane::PreTokenizer;
 using corvane::RankedBpeModel;
 using corvane::RankedEncoding;
 using corvane::RankedTokens;
 using corvane::RankFile;
 using corvane::SpecialTokens;
+using namespace corvane::bindings;  // the helpers shared by the binding files
 
 namespace pybind11::detail {
 
 // As `self` of a method, only an instance whose native object exists matches: one made by
-// `CoreBPE.__new__(CoreBPE)` alone has none, and a method called on it raises TypeError.
+// `CoreBPE.__new__(CoreBPE)` alone has none (bindings/constructed_instance.h).
 template <>
-struct type_caster<RankedEncoding> : type_caster_base<RankedEncoding> {
-  bool load(handle src, bool convert) {
-    if (!type_caster_base<RankedEncoding>::load(src, convert)) return false;
-    if (isinstance(src, type::of<RankedEncoding>())) {
-      auto* inst = reinterpret_cast<instance*>(src.ptr());
-      if (!inst->get_value_and_holder(get_type_info(typeid(RankedEncoding))).holder_constructed()) {
-        throw type_error(std::string(get_fully_qualified_tp_name(Py_TYPE(src.ptr()))) +
-                         " object is not initialized: its __init__ never ran");
-      }
-    }
-    return true;
-  }
-};
+struct type_caster<RankedEncoding> : constructed_instance_caster<RankedEncoding> {};
 
 }  // namespace pybind11::detail
 
@@ -58,29 +50,23 @@ constexpr std::size_t kReleaseBytes = 2048;
 
 [[noreturn]] void throw_type(const std::string& message) { throw py::type_error(message); }
 
-// A text argument as bytes: a str (its UTF-8 form, kept by the str object itself), bytes
-// (read in place) or bytearray (copied, as another thread could resize it meanwhile).
+// A text argument as bytes (bindings/text_batch.h): a str, bytes or bytearray.
 struct Text {
   std::string_view view;
   std::string copy;
 
   Text(const py::handle& obj, const char* what) {
-    PyObject* o = obj.ptr();
-    if (PyUnicode_Check(o)) {
-      Py_ssize_t n = 0;
-      const char* p = PyUnicode_AsUTF8AndSize(o, &n);
-      if (!p) {
-        PyErr_Clear();
-        throw_type(std::string(what) + " is a str that has no UTF-8 form (it holds a lone surrogate)");
-      }
-      view = std::string_view(p, static_cast<std::size_t>(n));
-    } else if (PyBytes_Check(o)) {
-      view = std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
-    } else if (PyByteArray_Check(o)) {
-      copy.assign(PyByteArray_AS_STRING(o), static_cast<std::size_t>(PyByteArray_GET_SIZE(o)));
-      view = copy;
-    } else {
-      throw_type(std::string(what) + " must be str, bytes or bytearray, not " + Py_TYPE(o)->tp_name);
+    switch (read_text(obj.ptr(), view)) {
+      case TextRead::kInPlace:
+        break;
+      case TextRead::kCopy:
+        copy.assign(view);
+        view = copy;
+        break;
+      case TextRead::kNoUtf8:
+        throw_type(std::string(what) + kNoUtf8Form);
+      case TextRead::kNotText:
+        throw_type(std::string(what) + " must be str, bytes or bytearray, not " + Py_TYPE(obj.ptr())->tp_name);
     }
   }
   Text(const Text&) = delete;
@@ -99,57 +85,20 @@ std::string_view bytes_arg(const py::handle& obj, const char* what, std::string&
 }
 
 std::string_view str_utf8(PyObject* o, const char* what) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(o, &n);
-  if (!p) {
-    PyErr_Clear();
-    throw_type(std::string(what) + " is a str that has no UTF-8 form (it holds a lone surrogate)");
-  }
-  return std::string_view(p, static_cast<std::size_t>(n));
+  std::string_view view;
+  if (read_text(o, view) == TextRead::kNoUtf8) throw_type(std::string(what) + kNoUtf8Form);
+  return view;
 }
 
-// Runs fn() without the interpreter lock when `bytes` is large enough to be worth it.
+// Runs fn() and returns its result: with the interpreter lock held when `bytes` is too few
+// for releasing it to pay, else without it and stopped by Ctrl-C (run_releasing_gil.h).
 template <class Fn>
 auto maybe_unlocked(std::size_t bytes, Fn&& fn) {
   if (bytes < kReleaseBytes) return fn();
-  py::gil_scoped_release unlocked;
-  return fn();
+  decltype(fn()) result{};
+  run_releasing_gil(bytes, [&] { result = fn(); });
+  return result;
 }
-
-// Converts ids to a new list of int. The int objects of ids below kCachedIds are created
-// once and shared (ints are immutable); the table is only touched with the lock held.
-py::list ids_to_list(const int32_t* ids, std::size_t n) {
-  constexpr int32_t kCachedIds = 1 << 18;
-  static PyObject** cache = new PyObject*[kCachedIds]();  // lives with the process
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-  if (!list) throw py::error_already_set();
-  for (std::size_t i = 0; i < n; ++i) {
-    const int32_t id = ids[i];
-    PyObject* obj;
-    if (id >= 0 && id < kCachedIds) {
-      obj = cache[id];
-      if (!obj) {
-        obj = PyLong_FromLong(id);
-        if (!obj) {
-          Py_DECREF(list);
-          throw py::error_already_set();
-        }
-        cache[id] = obj;
-      }
-      Py_INCREF(obj);
-    } else {
-      obj = PyLong_FromLong(id);
-      if (!obj) {
-        Py_DECREF(list);
-        throw py::error_already_set();
-      }
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), obj);
-  }
-  return py::reinterpret_steal<py::list>(list);
-}
-
-py::list ids_to_list(const std::vector<int32_t>& ids) { return ids_to_list(ids.data(), ids.size()); }
 
 // An id argument as tiktoken takes it (a 32-bit unsigned rank): any int-like object;
 // OverflowError outside 0 to 2**32 - 1, with tiktoken's messages.
@@ -225,111 +174,19 @@ SpecialTokens::TokenSet token_set(const RankedEncoding& enc, const py::handle& n
   return set;
 }
 
-// The texts of a batch as byte views, gathered with the lock held so that native threads
-// can read them without it (bytearray items are copied).
-struct TextBatch {
-  std::vector<py::object> keep;
-  std::deque<std::string> copies;
-  std::vector<std::string_view> views;
-  std::vector<std::size_t> sizes;
-
-  TextBatch(const py::handle& texts, const char* method) {
-    PyObject* whole = texts.ptr();
-    if (PyUnicode_Check(whole) || PyBytes_Check(whole) || PyByteArray_Check(whole)) {
-      throw_type(std::string(method) + "(): expected an iterable of texts, not a single " + Py_TYPE(whole)->tp_name);
-    }
-    std::size_t i = 0;
-    for (py::handle item : py::iter(texts)) {
-      PyObject* o = item.ptr();
-      std::string_view view;
-      if (PyUnicode_Check(o)) {
-        Py_ssize_t n = 0;
-        const char* p = PyUnicode_AsUTF8AndSize(o, &n);
-        if (!p) {
-          PyErr_Clear();
-          throw_type(std::string(method) + "(): item " + std::to_string(i) +
-                     " is a str that has no UTF-8 form (it holds a lone surrogate)");
-        }
-        view = std::string_view(p, static_cast<std::size_t>(n));
-        keep.push_back(py::reinterpret_borrow<py::object>(item));
-      } else if (PyBytes_Check(o)) {
-        view = std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
-        keep.push_back(py::reinterpret_borrow<py::object>(item));
-      } else if (PyByteArray_Check(o)) {
-        copies.emplace_back(PyByteArray_AS_STRING(o), static_cast<std::size_t>(PyByteArray_GET_SIZE(o)));
-        view = copies.back();
-      } else {
-        throw_type(std::string(method) + "(): item " + std::to_string(i) + " has type " + Py_TYPE(o)->tp_name +
-                   "; expected str, bytes or bytearray");
-      }
-      views.push_back(view);
-      sizes.push_back(view.size());
-      ++i;
-    }
-  }
-};
-
-// Keeps the cyclic garbage collector off while many lists of ints (which hold no cycles)
-// are built, then restores its state.
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable()) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  int was_enabled_;
-};
-
 py::list encode_batch(const RankedEncoding& enc, const py::handle& texts, const SpecialTokens::TokenSet* allowed,
                       const char* method) {
-  const TextBatch batch(texts, method);
-  const std::size_t n = batch.views.size();
-  std::vector<std::vector<int32_t>> buffers(n);
-  std::vector<std::size_t> ends(n), chunk_of(n);
-  {
-    py::gil_scoped_release unlocked;
-    ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
-      std::vector<int32_t>& ids = buffers[begin];
-      std::size_t bytes = 0;
-      for (std::size_t i = begin; i < end; ++i) bytes += batch.sizes[i];
-      ids.reserve(bytes / 3 + 16);
-      enc.encode_many(batch.views.data() + begin, end - begin, allowed, ids, ends.data() + begin);
-      for (std::size_t i = begin; i < end; ++i) chunk_of[i] = begin;
-    });
-  }
-  const GcPause pause;
-  py::list out(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t first = chunk_of[i];
-    const std::size_t start = i == first ? 0 : ends[i - 1];
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
-                    ids_to_list(buffers[first].data() + start, ends[i] - start).release().ptr());
-    if (i + 1 == n || chunk_of[i + 1] != first) std::vector<int32_t>().swap(buffers[first]);
-  }
-  return out;
+  const TextBatch batch(texts, method, kNoUtf8Form);
+  return encode_texts(batch, 3, [&](const std::string_view* views, std::size_t n, std::vector<int32_t>& ids,
+                                    std::size_t* ends) { enc.encode_many(views, n, allowed, ids, ends); });
 }
 
 py::list count_batch(const RankedEncoding& enc, const py::handle& texts, const SpecialTokens::TokenSet* allowed,
                      const char* method) {
-  const TextBatch batch(texts, method);
-  std::vector<std::size_t> counts(batch.views.size());
-  {
-    py::gil_scoped_release unlocked;
-    ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
-      enc.count_many(batch.views.data() + begin, end - begin, allowed, counts.data() + begin);
-    });
-  }
-  py::list out(counts.size());
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    PyObject* c = PyLong_FromSize_t(counts[i]);
-    if (!c) throw py::error_already_set();
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), c);
-  }
-  return out;
+  const TextBatch batch(texts, method, kNoUtf8Form);
+  return count_texts(batch, [&](const std::string_view* views, std::size_t n, std::size_t* counts) {
+    enc.count_many(views, n, allowed, counts);
+  });
 }
 
 SpecialTokens special_tokens_arg(const py::handle& special_tokens) {
@@ -431,22 +288,6 @@ std::unique_ptr<RankedEncoding> from_rank_file(const py::handle& path_obj, const
   py::gil_scoped_release unlocked;
   RankedBpeModel model(entries, RankedBpeModel::Repeats::kLastWins);
   return std::make_unique<RankedEncoding>(std::move(model), std::move(specials), std::move(pre));
-}
-
-const char* kind_name(PreTokenizer::Kind kind) {
-  switch (kind) {
-    case PreTokenizer::Kind::kAsciiGpt2:
-      return "ascii_gpt2";
-    case PreTokenizer::Kind::kR50k:
-      return "r50k";
-    case PreTokenizer::Kind::kCl100k:
-      return "cl100k";
-    case PreTokenizer::Kind::kO200k:
-      return "o200k";
-    case PreTokenizer::Kind::kRegex:
-      return "regex";
-  }
-  return "regex";
 }
 
 }  // namespace

@@ -4,17 +4,18 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "bindings/run_releasing_gil.h"
+#include "bindings/batch_calls.h"
+#include "bindings/constructed_instance.h"
+#include "bindings/id_lists.h"
+#include "bindings/text_batch.h"
 #include "compressor/compressor.h"
 #include "models/bpe/bpe_tokenizer.h"
-#include "core/parallel_for.h"
 #include "models/wordpiece/wordpiece_tokenizer.h"
 
 #ifndef CORVANE_VERSION
@@ -27,9 +28,8 @@ void bind_pre_tokenizer(py::module_& m);  // pre_tokenizer_bindings.cc
 void bind_core_bpe(py::module_& m);       // core_bpe_bindings.cc
 using corvane::BPETokenizer;
 using corvane::Compressor;
-using corvane::ParallelFor;
 using corvane::WordPieceTokenizer;
-using corvane::bindings::run_releasing_gil;
+using namespace corvane::bindings;  // the helpers shared by the binding files
 
 namespace {
 
@@ -133,23 +133,7 @@ struct type_caster<IdList> {
 };
 
 // The three classes, as `self` of a method: only an instance whose native object exists
-// matches. An instance made by `cls.__new__(cls)` alone (or by unpickling a stream that
-// never sets its state) has none, and a method called on it raises TypeError instead of
-// reading memory that holds no object.
-template <class T>
-struct constructed_instance_caster : type_caster_base<T> {
-  bool load(handle src, bool convert) {
-    if (!type_caster_base<T>::load(src, convert)) return false;
-    if (isinstance(src, type::of<T>())) {
-      auto* inst = reinterpret_cast<instance*>(src.ptr());
-      if (!inst->get_value_and_holder(get_type_info(typeid(T))).holder_constructed()) {
-        throw type_error(std::string(get_fully_qualified_tp_name(Py_TYPE(src.ptr()))) +
-                         " object is not initialized: its __init__ never ran");
-      }
-    }
-    return true;
-  }
-};
+// matches (bindings/constructed_instance.h).
 template <>
 struct type_caster<corvane::BPETokenizer> : constructed_instance_caster<corvane::BPETokenizer> {};
 template <>
@@ -161,154 +145,19 @@ struct type_caster<corvane::Compressor> : constructed_instance_caster<corvane::C
 
 namespace {
 
-// Converts ids to a new list of int. Token ids repeat constantly, so the int objects of
-// the ids below kCachedIds are created once and shared (ints are immutable); the table is
-// only touched with the interpreter lock held.
-py::list ids_to_list(const int32_t* ids, std::size_t n) {
-  constexpr int32_t kCachedIds = 1 << 18;
-  static PyObject** cache = new PyObject*[kCachedIds]();  // never freed: lives with the process
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-  if (!list) throw py::error_already_set();
-  for (std::size_t i = 0; i < n; ++i) {
-    const int32_t id = ids[i];
-    PyObject* obj;
-    if (id >= 0 && id < kCachedIds) {
-      obj = cache[id];
-      if (!obj) {
-        obj = PyLong_FromLong(id);
-        if (!obj) {
-          Py_DECREF(list);
-          throw py::error_already_set();
-        }
-        cache[id] = obj;
-      }
-      Py_INCREF(obj);
-    } else {
-      obj = PyLong_FromLong(id);
-      if (!obj) {
-        Py_DECREF(list);
-        throw py::error_already_set();
-      }
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), obj);
-  }
-  return py::reinterpret_steal<py::list>(list);
-}
-
-py::list ids_to_list(const std::vector<int32_t>& ids) { return ids_to_list(ids.data(), ids.size()); }
-
-// The texts of a batch as byte views, gathered with the interpreter lock held so that the
-// native threads can read them without it. str and bytes objects are immutable: their
-// bytes are read in place while the objects are kept alive here. A bytearray could be
-// resized by another Python thread meanwhile, so its bytes are copied.
-struct TextBatch {
-  std::vector<py::object> keep;
-  std::deque<std::string> copies;  // a deque: growing it never moves the strings
-  std::vector<std::string_view> views;
-  std::vector<std::size_t> sizes;
-  std::size_t total_bytes = 0;
-
-  TextBatch(const py::iterable& texts, const char* method) {
-    PyObject* whole = texts.ptr();
-    if (PyUnicode_Check(whole) || PyBytes_Check(whole) || PyByteArray_Check(whole)) {
-      throw py::type_error(std::string(method) + "(): expected an iterable of texts, not a single " +
-                           Py_TYPE(whole)->tp_name);
-    }
-    std::size_t i = 0;
-    for (py::handle item : texts) {
-      PyObject* o = item.ptr();
-      std::string_view view;
-      if (PyUnicode_Check(o)) {
-        Py_ssize_t n = 0;
-        const char* p = PyUnicode_AsUTF8AndSize(o, &n);
-        if (!p) {
-          PyErr_Clear();
-          throw py::type_error(std::string(method) + "(): item " + std::to_string(i) +
-                               " is a str that has no UTF-8 encoding (it holds a lone surrogate)");
-        }
-        view = std::string_view(p, static_cast<std::size_t>(n));
-        keep.push_back(py::reinterpret_borrow<py::object>(item));
-      } else if (PyBytes_Check(o)) {
-        view = std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
-        keep.push_back(py::reinterpret_borrow<py::object>(item));
-      } else if (PyByteArray_Check(o)) {
-        copies.emplace_back(PyByteArray_AS_STRING(o), static_cast<std::size_t>(PyByteArray_GET_SIZE(o)));
-        view = copies.back();
-      } else {
-        throw py::type_error(std::string(method) + "(): item " + std::to_string(i) + " has type " +
-                             Py_TYPE(o)->tp_name + "; expected str, bytes or bytearray");
-      }
-      views.push_back(view);
-      sizes.push_back(view.size());
-      total_bytes += view.size();
-      ++i;
-    }
-  }
-};
-
-// Keeps the cyclic garbage collector off for a scope, then restores its state.
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable()) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  int was_enabled_;
-};
-
-// The native threads take contiguous chunks of the batch; each chunk's ids go to one
-// buffer (kept at the chunk's first text), and ends[i] is where text i's ids end in it.
 template <class Tokenizer>
 py::list encode_batch(const Tokenizer& t, const py::iterable& texts) {
-  const TextBatch batch(texts, "encode_batch");
-  const std::size_t n = batch.views.size();
-  std::vector<std::vector<int32_t>> buffers(n);
-  std::vector<std::size_t> ends(n), chunk_of(n);
-  run_releasing_gil(batch.total_bytes, [&] {
-    ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
-      std::vector<int32_t>& ids = buffers[begin];
-      std::size_t bytes = 0;
-      for (std::size_t i = begin; i < end; ++i) bytes += batch.sizes[i];
-      ids.reserve(bytes / 4 + 16);
-      t.encode_many(batch.views.data() + begin, end - begin, ids, ends.data() + begin);
-      for (std::size_t i = begin; i < end; ++i) chunk_of[i] = begin;
-    });
-  });
-  // Thousands of new lists would each count toward the cyclic collector's next pass, which
-  // would walk the growing result again and again; lists of ints hold no cycles, so the
-  // collector waits until they are built.
-  const GcPause pause;
-  py::list out(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t first = chunk_of[i];
-    const std::size_t start = i == first ? 0 : ends[i - 1];
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
-                    ids_to_list(buffers[first].data() + start, ends[i] - start).release().ptr());
-    if (i + 1 == n || chunk_of[i + 1] != first) std::vector<int32_t>().swap(buffers[first]);  // chunk done
-  }
-  return out;
+  const TextBatch batch(texts, "encode_batch", kNoUtf8Encoding);
+  return encode_texts(batch, 4, [&](const std::string_view* views, std::size_t n, std::vector<int32_t>& ids,
+                                    std::size_t* ends) { t.encode_many(views, n, ids, ends); });
 }
 
 template <class Tokenizer>
 py::list count_batch(const Tokenizer& t, const py::iterable& texts) {
-  const TextBatch batch(texts, "count_batch");
-  std::vector<std::size_t> counts(batch.views.size());
-  run_releasing_gil(batch.total_bytes, [&] {
-    ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
-      t.count_many(batch.views.data() + begin, end - begin, counts.data() + begin);
-    });
+  const TextBatch batch(texts, "count_batch", kNoUtf8Encoding);
+  return count_texts(batch, [&](const std::string_view* views, std::size_t n, std::size_t* counts) {
+    t.count_many(views, n, counts);
   });
-  py::list out(counts.size());
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    PyObject* n = PyLong_FromSize_t(counts[i]);
-    if (!n) throw py::error_already_set();
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), n);
-  }
-  return out;
 }
 
 // Pickled state: a (format version, bytes) tuple; the bytes are the engine's own saved

@@ -7,31 +7,17 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/pre_tokenizer_kind.h"
 #include "pre_tokenizers/pre_tokenizer.h"
 
 namespace py = pybind11;
 using corvane::PreTokenizer;
+using corvane::bindings::kind_name;
 
 namespace {
 
 // Texts at least this long are split with the GIL released.
 constexpr std::size_t kReleaseGilBytes = 4096;
-
-const char* kind_name(PreTokenizer::Kind k) {
-  switch (k) {
-    case PreTokenizer::Kind::kAsciiGpt2:
-      return "ascii_gpt2";
-    case PreTokenizer::Kind::kR50k:
-      return "r50k";
-    case PreTokenizer::Kind::kCl100k:
-      return "cl100k";
-    case PreTokenizer::Kind::kO200k:
-      return "o200k";
-    case PreTokenizer::Kind::kRegex:
-      return "regex";
-  }
-  return "regex";
-}
 
 // The UTF-8 of a str. A str holding lone surrogates (which UTF-8 cannot carry) is first
 // repaired the way tiktoken repairs it: through UTF-16 with surrogatepass, so that a

@@ -93,7 +93,9 @@ std::vector<int32_t> RankedEncoding::encode_bytes(std::string_view data) const {
   st.prepare(text.size());
   std::size_t last = 0;  // ids of the last pre-token
   const char* const end = text.data() + text.size();
+  Cancellation::Poller poll;
   pre_.split(text, [&](std::string_view word) {
+    poll.tick(word.size());
     const std::size_t before = ids.size();
     model_.encode_word(word, end, st, [&](int32_t id) { ids.push_back(id); });
     last = ids.size() - before;
@@ -128,7 +130,9 @@ bool RankedEncoding::token_bytes(int64_t id, std::string_view& out) const {
 
 std::vector<std::pair<std::size_t, std::size_t>> RankedEncoding::split(std::string_view text) const {
   std::vector<std::pair<std::size_t, std::size_t>> out;
+  Cancellation::Poller poll;
   pre_.split(text, [&](std::string_view piece) {
+    poll.tick(piece.size());
     const std::size_t b = static_cast<std::size_t>(piece.data() - text.data());
     out.emplace_back(b, b + piece.size());
   });

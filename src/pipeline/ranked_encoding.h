@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "added_tokens/special_tokens.h"
+#include "core/cancellation.h"
 #include "models/bpe/ranked_bpe_model.h"
 #include "pre_tokenizers/pre_tokenizer.h"
 
@@ -86,7 +87,8 @@ class RankedEncoding {
 
  private:
   template <class Emit>
-  void encode_text(std::string_view text, const char* text_end, Scratch& st, Emit& emit) const;
+  void encode_text(std::string_view text, const char* text_end, Scratch& st, Emit& emit,
+                   Cancellation::Poller& poll) const;
   bool all_blank(int32_t id) const;
 
   PreTokenizer pre_;
@@ -96,8 +98,12 @@ class RankedEncoding {
 };
 
 template <class Emit>
-void RankedEncoding::encode_text(std::string_view text, const char* text_end, Scratch& st, Emit& emit) const {
-  pre_.split(text, [&](std::string_view word) { model_.encode_word(word, text_end, st, emit); });
+void RankedEncoding::encode_text(std::string_view text, const char* text_end, Scratch& st, Emit& emit,
+                                 Cancellation::Poller& poll) const {
+  pre_.split(text, [&](std::string_view word) {
+    poll.tick(word.size());
+    model_.encode_word(word, text_end, st, emit);
+  });
 }
 
 template <class Emit>
@@ -105,17 +111,21 @@ void RankedEncoding::encode_each(std::string_view text, const TokenSet* allowed,
                                  Emit&& emit) const {
   const char* const end = text.data() + text.size();
   st.prepare(text.size());
+  // Work started for a batch can be stopped between two pre-tokens (and within a long
+  // merge, by the merger's own polls).
+  Cancellation::Poller poll;
   if (allowed == nullptr || allowed->empty()) {
-    encode_text(text, end, st, emit);
+    encode_text(text, end, st, emit, poll);
     return;
   }
   std::size_t start = 0, pos = 0, index = 0;
   while (specials_.find(text, start, *allowed, pos, index)) {
-    if (pos > start) encode_text(text.substr(start, pos - start), end, st, emit);
+    if (pos > start) encode_text(text.substr(start, pos - start), end, st, emit, poll);
     emit(specials_.id(index));
     start = pos + specials_.text(index).size();
+    poll.tick(specials_.text(index).size());
   }
-  if (start < text.size()) encode_text(text.substr(start), end, st, emit);
+  if (start < text.size()) encode_text(text.substr(start), end, st, emit, poll);
 }
 
 template <class Id>
