@@ -166,9 +166,11 @@ std::size_t partial_char_tail(std::string_view data) {
 
 }  // namespace
 
-// The cut is the start of the last pre-token of `data` (leaving out a character that the
-// end of `data` cuts short): that pre-token may grow with the bytes that follow, so it goes
-// to the next block whole. It is taken only if pre-tokenising the two sides on their own
+// The cut is the start of the pre-token before the last one of `data` (leaving out a
+// character that the end of `data` cuts short): the last pre-token may grow with the bytes
+// that follow, and so may the one before it, into the last (an apostrophe before "l" is
+// its own pre-token until a second "l" makes "'ll"; a run of blanks before a line break
+// joins the break), so both go to the next block whole. It is taken only if pre-tokenising the two sides on their own
 // gives exactly the pre-tokens they had within `data`: the bytes before the cut end with
 // the same pre-tokens (no pattern rule that looks at the end of the text, such as `\s++$`
 // or `\s+(?!\S)`, splits them otherwise), and the pre-token after the cut stays one piece.
@@ -188,7 +190,7 @@ std::size_t RankedEncoding::safe_cut(std::string_view data) const {
   constexpr std::size_t kAttempts = 4;   // cut candidates, from the last pre-token back
   constexpr std::size_t kContext = 8;    // pre-tokens before a cut that are checked again
   const std::size_t pieces = starts.size() - 1;
-  for (std::size_t a = 0; a < kAttempts && a < pieces; ++a) {
+  for (std::size_t a = 1; a <= kAttempts && a < pieces; ++a) {
     const std::size_t j = pieces - 1 - a;  // the pre-token that begins the next block
     if (j == 0) break;
     const std::size_t p = starts[j];
