@@ -57,6 +57,11 @@ OnigRegex::~OnigRegex() {
 
 std::vector<std::pair<std::size_t, std::size_t>> OnigRegex::find_all(std::string_view text) const {
   std::vector<std::pair<std::size_t, std::size_t>> out;
+  for_each_match(text, [&](std::size_t s, std::size_t e) { out.emplace_back(s, e); });
+  return out;
+}
+
+void OnigRegex::visit(std::string_view text, void (*on_match)(void*, std::size_t, std::size_t), void* ctx) const {
   auto* reg = static_cast<regex_t*>(regex_);
   std::unique_ptr<OnigRegion, void (*)(OnigRegion*)> region(onig_region_new(), [](OnigRegion* r) { onig_region_free(r, 1); });
   if (!region) throw std::bad_alloc();
@@ -81,9 +86,8 @@ std::vector<std::pair<std::size_t, std::size_t>> OnigRegex::find_all(std::string
     } else {
       skip_next_empty = true;
     }
-    out.emplace_back(s, e);
+    on_match(ctx, s, e);
   }
-  return out;
 }
 
 }  // namespace corvane

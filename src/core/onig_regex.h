@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -29,7 +30,17 @@ class OnigRegex {
   // up (its backtracking limit).
   std::vector<std::pair<std::size_t, std::size_t>> find_all(std::string_view text) const;
 
+  // Calls fn(start, end) for each of those matches, in order, without collecting them.
+  template <class Fn>
+  void for_each_match(std::string_view text, Fn&& fn) const {
+    using F = std::remove_reference_t<Fn>;
+    visit(text, [](void* ctx, std::size_t s, std::size_t e) { (*static_cast<F*>(ctx))(s, e); },
+          const_cast<void*>(static_cast<const void*>(&fn)));
+  }
+
  private:
+  void visit(std::string_view text, void (*on_match)(void*, std::size_t, std::size_t), void* ctx) const;
+
   std::string pattern_;
   void* regex_ = nullptr;  // regex_t*
 };
