@@ -5,9 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! dpkg -s nlohmann-json3-dev libpcre2-dev libonig-dev >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
+if ! dpkg -s nlohmann-json3-dev libpcre2-dev libonig-dev libicu-dev >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nlohmann-json3-dev libpcre2-dev libonig-dev g++ >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nlohmann-json3-dev libpcre2-dev libonig-dev libicu-dev g++ >/dev/null
 fi
 
 # pyenv resolves .python-version (3.12); fall back to any python3.12 on the PATH.

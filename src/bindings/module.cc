@@ -17,6 +17,9 @@
 #include "models/wordpiece/wordpiece_tokenizer.h"
 
 namespace py = pybind11;
+
+// Bindings of the HuggingFace pipeline components, each in its own file.
+void bind_normalizers(py::module_& m);
 using corvane::BPETokenizer;
 using corvane::Compressor;
 using corvane::ParallelFor;
@@ -334,4 +337,6 @@ PYBIND11_MODULE(corvane_core, m) {
         return std::make_unique<WordPieceTokenizer>(
             WordPieceTokenizer::deserialize(unpickled(state, "WordPieceTokenizer")));
       }));
+
+  bind_normalizers(m);
 }
