@@ -112,3 +112,23 @@ class WordPieceTokenizer(metaclass=_pybind11_type):
         """Count the ids of each text of an iterable (str, bytes or bytearray items), in order; releases the GIL and spreads the texts over up to one native thread per CPU"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
+
+@final
+class HfPreTokenizer(metaclass=_pybind11_type):
+    """A pre-tokenizer of a HuggingFace tokenizer.json pipeline (its "pre_tokenizer" object), giving the pieces tokenizers gives
+
+    >>> pre = HfPreTokenizer.from_json('{"type": "BertPreTokenizer"}')
+    >>> pre.pre_tokenize_str("Hello, world!")
+    [('Hello', (0, 5)), (',', (5, 6)), ('world', (7, 12)), ('!', (12, 13))]
+
+    """
+
+    @staticmethod
+    def from_json(json: str) -> HfPreTokenizer:
+        """Build from the JSON text of a tokenizer.json "pre_tokenizer" object; raises ValueError naming an unsupported type or option"""
+    def pre_tokenize_str(self, text: str) -> list[tuple[str, tuple[int, int]]]:
+        """The pieces of `text` and their (start, end) character offsets in it, as tokenizers' PreTokenizer.pre_tokenize_str gives them"""
+    def to_json(self) -> str:
+        """The JSON text this pre-tokenizer was built from"""
+    def __getstate__(self) -> tuple[int, str]: ...
+    def __setstate__(self, state: tuple[int, str], /) -> None: ...
