@@ -20,6 +20,7 @@ namespace py = pybind11;
 
 // Bindings of the HuggingFace pipeline components, each in its own file.
 void bind_normalizers(py::module_& m);
+void bind_decoders(py::module_& m);
 void bind_hf_pre_tokenizers(py::module_& m);
 using corvane::BPETokenizer;
 using corvane::Compressor;
@@ -340,5 +341,6 @@ PYBIND11_MODULE(corvane_core, m) {
       }));
 
   bind_normalizers(m);
+  bind_decoders(m);
   bind_hf_pre_tokenizers(m);
 }

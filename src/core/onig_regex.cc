@@ -68,7 +68,10 @@ void OnigRegex::visit(std::string_view text, void (*on_match)(void*, std::size_t
   const auto* str = reinterpret_cast<const OnigUChar*>(text.data());
   const OnigUChar* end = str + text.size();
   std::size_t last_end = 0;
-  bool skip_next_empty = false;
+  // An empty match right where a non-empty match ended is dropped (an empty match found
+  // further on is kept).
+  bool after_nonempty = false;
+  std::size_t nonempty_end = 0;
   while (last_end <= text.size()) {
     onig_region_clear(region.get());
     const int r = onig_search(reg, str, end, str + last_end, end, region.get(), ONIG_OPTION_NONE);
@@ -79,12 +82,12 @@ void OnigRegex::visit(std::string_view text, void (*on_match)(void*, std::size_t
     last_end = e;
     if (s == e) {
       last_end += char_len_at(text, last_end);
-      if (skip_next_empty) {
-        skip_next_empty = false;
-        continue;
-      }
+      const bool drop = after_nonempty && s == nonempty_end;
+      after_nonempty = false;
+      if (drop) continue;
     } else {
-      skip_next_empty = true;
+      after_nonempty = true;
+      nonempty_end = e;
     }
     on_match(ctx, s, e);
   }

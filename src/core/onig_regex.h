@@ -25,9 +25,9 @@ class OnigRegex {
 
   // The successive non-overlapping matches in valid UTF-8 `text`, as byte ranges: each
   // search starts where the last match ended; after an empty match the search moves on by
-  // one character, and an empty match found by the search that follows a non-empty match
-  // is dropped. Throws std::runtime_error "Oniguruma error: <reason>" when the engine gives
-  // up (its backtracking limit).
+  // one character, and an empty match right at the end of a non-empty match is dropped.
+  // Throws std::runtime_error "Oniguruma error: <reason>" when the engine gives up (its
+  // backtracking limit).
   std::vector<std::pair<std::size_t, std::size_t>> find_all(std::string_view text) const;
 
   // Calls fn(start, end) for each of those matches, in order, without collecting them.
