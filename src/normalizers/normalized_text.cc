@@ -55,52 +55,43 @@ void NormalizedText::assign(std::string&& normalized, std::vector<Span>&& alignm
   alignments_ = std::move(alignments);
 }
 
+void NormalizedText::append_changed(std::size_t begin, std::size_t end, const std::vector<Change>& dest,
+                                    std::string& out, std::vector<Span>& out_align) const {
+  const std::string_view s(normalized_);
+  // `pos` walks the characters being replaced; the next one starts there.
+  std::size_t pos = begin;
+  auto consume = [&]() {
+    if (pos < end) next_char(s, pos);
+  };
+  for (const Change& d : dest) {
+    Span align;
+    if (d.change > 0) {
+      if (pos >= 1) align = alignments_.at(pos - 1);
+    } else {
+      if (pos >= alignments_.size()) throw std::logic_error("normalizer replaced past the end of the text");
+      align = alignments_[pos];
+      consume();
+      for (int32_t k = 0; k < -d.change; ++k) consume();
+    }
+    const std::size_t before = out.size();
+    append_utf8(out, d.ch);
+    out_align.insert(out_align.end(), out.size() - before, align);
+  }
+}
+
 void NormalizedText::transform_range(std::size_t begin, std::size_t end, const std::vector<Change>& dest,
                                      std::size_t initial_offset) {
   if (begin > end || end > normalized_.size()) throw std::out_of_range("normalized range out of bounds");
   const std::string_view s(normalized_);
-  // `pos` walks the characters being replaced; `offset` is where the next one starts.
-  std::size_t pos = begin;
-  auto consume = [&]() -> std::size_t {
-    if (pos >= end) return 0;
-    const std::size_t at = pos;
-    next_char(s, pos);
-    return pos - at;
-  };
-  for (std::size_t k = 0; k < initial_offset && pos < end; ++k) consume();
-  std::size_t offset = pos;
-
-  std::string built;
-  std::vector<Span> built_align;
-  built.reserve(end - begin + dest.size());
-  built_align.reserve(end - begin + dest.size());
-  for (const Change& d : dest) {
-    Span align;
-    if (d.change > 0) {
-      if (offset >= 1) align = alignments_.at(offset - 1);
-    } else {
-      if (offset >= alignments_.size()) throw std::logic_error("normalizer replaced past the end of the text");
-      align = alignments_[offset];
-      offset += consume();
-      for (int32_t k = 0; k < -d.change; ++k) offset += consume();
-    }
-    const std::size_t before = built.size();
-    append_utf8(built, d.ch);
-    built_align.insert(built_align.end(), built.size() - before, align);
-  }
-
-  if (begin == 0 && end == normalized_.size()) {
-    assign(std::move(built), std::move(built_align));
-    return;
-  }
+  std::size_t from = begin;
+  for (std::size_t k = 0; k < initial_offset && from < end; ++k) next_char(s, from);
   std::string out;
-  out.reserve(begin + built.size() + (normalized_.size() - end));
-  out.append(s.substr(0, begin)).append(built).append(s.substr(end));
   std::vector<Span> align;
-  align.reserve(out.size());
-  align.insert(align.end(), alignments_.begin(), alignments_.begin() + static_cast<std::ptrdiff_t>(begin));
-  align.insert(align.end(), built_align.begin(), built_align.end());
-  align.insert(align.end(), alignments_.begin() + static_cast<std::ptrdiff_t>(end), alignments_.end());
+  out.reserve(normalized_.size() + dest.size());
+  align.reserve(normalized_.size() + dest.size());
+  append_unchanged(0, begin, out, align);
+  append_changed(from, end, dest, out, align);
+  append_unchanged(end, normalized_.size(), out, align);
   assign(std::move(out), std::move(align));
 }
 

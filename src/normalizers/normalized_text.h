@@ -49,6 +49,20 @@ class NormalizedText {
   // the first `initial_offset` characters of the range (removed) first.
   void transform_range(std::size_t begin, std::size_t end, const std::vector<Change>& dest,
                        std::size_t initial_offset);
+  // What transform_range does, for the range [begin, end) read as a whole text with no
+  // initial offset, but appended to `out` and `out_align` instead of spliced in: lets a
+  // normalizer rebuild the text piece by piece in one pass.
+  void append_changed(std::size_t begin, std::size_t end, const std::vector<Change>& dest, std::string& out,
+                      std::vector<Span>& out_align) const;
+  // Appends the normalized bytes [begin, end) and their spans unchanged.
+  void append_unchanged(std::size_t begin, std::size_t end, std::string& out, std::vector<Span>& out_align) const {
+    out.append(normalized_, begin, end - begin);
+    out_align.insert(out_align.end(), alignments_.begin() + static_cast<std::ptrdiff_t>(begin),
+                     alignments_.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  // Replaces the whole normalized text and its spans (the spans of a character all equal).
+  void assign(std::string&& normalized, std::vector<Span>&& alignments);
+
   // The same over the whole normalized text.
   void transform(const std::vector<Change>& dest, std::size_t initial_offset) {
     transform_range(0, normalized_.size(), dest, initial_offset);
@@ -85,9 +99,6 @@ class NormalizedText {
   static void append_utf8(std::string& out, char32_t cp);
 
  private:
-  // Rebuilds the normalized text from its characters and their spans.
-  void assign(std::string&& normalized, std::vector<Span>&& alignments);
-
   std::string original_;
   std::string normalized_;
   std::vector<Span> alignments_;

@@ -120,14 +120,49 @@ std::vector<NormalizedText::Change> UnicodeNormalization::changes(const std::u32
 }
 
 void UnicodeNormalization::normalize(NormalizedText& text) const {
+  // An ASCII character never decomposes, has combining class 0 and never composes with
+  // what precedes it, so everything before it is final when it arrives: the text splits
+  // into independent segments, each an ASCII character (or the start) and the non-ASCII
+  // characters that follow it. Segments without non-ASCII characters stay as they are.
   const std::string& s = text.normalized();
-  // Below U+00A0 no character decomposes, composes or has a combining class.
-  if (std::all_of(s.begin(), s.end(), [](char b) { return static_cast<unsigned char>(b) < 0x80; })) return;
-  const std::u32string chars = text.chars();
-  const std::vector<NormalizedText::Change> dest = changes(chars, form_);
-  bool same = dest.size() == chars.size();
-  for (std::size_t i = 0; same && i < dest.size(); ++i) same = dest[i].change == 0 && dest[i].ch == chars[i];
-  if (!same) text.transform(dest, 0);
+  const std::size_t n = s.size();
+  auto is_ascii = [&](std::size_t i) { return static_cast<unsigned char>(s[i]) < 0x80; };
+  std::size_t i = 0;
+  while (i < n && is_ascii(i)) ++i;
+  if (i == n) return;
+
+  std::string out;
+  std::vector<NormalizedText::Span> align;
+  out.reserve(n + n / 8);
+  align.reserve(n + n / 8);
+  std::size_t done = 0;  // bytes [0, done) are in `out`
+  std::u32string chars;
+  bool changed = false;
+  while (i < n) {
+    // `i` is the first non-ASCII byte of a stretch; its segment starts one ASCII byte
+    // earlier, when there is one.
+    const std::size_t seg = i > 0 ? i - 1 : 0;
+    std::size_t end = i;
+    while (end < n && !is_ascii(end)) ++end;
+    text.append_unchanged(done, seg, out, align);
+    chars.clear();
+    for (std::size_t k = seg; k < end;) chars.push_back(next_char(s, k));
+    const std::vector<NormalizedText::Change> dest = changes(chars, form_);
+    bool same = dest.size() == chars.size();
+    for (std::size_t k = 0; same && k < dest.size(); ++k) same = dest[k].change == 0 && dest[k].ch == chars[k];
+    if (same) {
+      text.append_unchanged(seg, end, out, align);
+    } else {
+      text.append_changed(seg, end, dest, out, align);
+      changed = true;
+    }
+    done = end;
+    i = end;
+    while (i < n && is_ascii(i)) ++i;
+  }
+  if (!changed) return;
+  text.append_unchanged(done, n, out, align);
+  text.assign(std::move(out), std::move(align));
 }
 
 }  // namespace corvane
