@@ -7,7 +7,7 @@ that fit in 32 signed bits; file paths may also be ``os.PathLike`` objects such 
 """
 import os
 from collections.abc import Iterable
-from typing import final
+from typing import Any, final
 
 _Text = str | bytes | bytearray
 _Path = str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]
@@ -132,3 +132,65 @@ class HfPreTokenizer(metaclass=_pybind11_type):
         """The JSON text this pre-tokenizer was built from"""
     def __getstate__(self) -> tuple[int, str]: ...
     def __setstate__(self, state: tuple[int, str], /) -> None: ...
+
+# An encoding as PostProcessor.process takes and returns it: the fields of tokenizers'
+# Encoding ("ids", "type_ids", "tokens", "words", "offsets", "special_tokens_mask",
+# "attention_mask", "sequence_ranges", "overflowing", and in results "sequence_ids").
+_Record = dict[str, Any]
+
+@final
+class Decoder(metaclass=_pybind11_type):
+    """A decoder of a HuggingFace tokenizer.json (ByteLevel, WordPiece, Metaspace, BPEDecoder, ByteFallback, Fuse, Strip, Replace, CTC, Sequence): turns token strings back into text
+
+    >>> Decoder.from_json('{"type": "WordPiece", "prefix": "##", "cleanup": true}').decode(["un", "##aff", "##able", "!"])
+    'unaffable!'
+    >>> Decoder.from_json('{"type": "ByteLevel", "add_prefix_space": false, "trim_offsets": true}').decode(["Hello", "Ġw", "orld", "âĢ", "Ķ"])
+    'Hello world—'
+
+    A type or option it does not know is refused, never ignored:
+
+    >>> Decoder.from_json('{"type": "Fuse", "unknown": 1}')
+    Traceback (most recent call last):
+    ...
+    ValueError: decoder Fuse: unsupported option "unknown"
+
+    """
+
+    def __init__(self, json: str | bytes | bytearray) -> None:
+        """The same as from_json"""
+    @staticmethod
+    def from_json(json: str | bytes | bytearray) -> Decoder:
+        """Build a decoder from its tokenizer.json object, given as JSON text; raises ValueError naming the decoder when a type or option is not supported"""
+    def decode(self, tokens: list[str] | tuple[str, ...]) -> str:
+        """Decode a list of token strings to text"""
+    def to_json(self) -> str:
+        """The JSON text this decoder was built from"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...
+
+@final
+class PostProcessor(metaclass=_pybind11_type):
+    """A post-processor of a HuggingFace tokenizer.json (TemplateProcessing, BertProcessing, RobertaProcessing, ByteLevel, Sequence): adds special tokens, sets type ids and trims offsets
+
+    >>> bert = PostProcessor.from_json('{"type": "BertProcessing", "sep": ["[SEP]", 102], "cls": ["[CLS]", 101]}')
+    >>> bert.num_special_tokens_to_add(True)
+    3
+    >>> r = bert.process({"ids": [7592], "tokens": ["hello"], "offsets": [(0, 5)]}, {"ids": [2088], "tokens": ["world"], "offsets": [(0, 5)]})
+    >>> r["tokens"], r["type_ids"], r["sequence_ids"]
+    (['[CLS]', 'hello', '[SEP]', 'world', '[SEP]'], [0, 0, 0, 1, 1], [None, 0, None, 1, None])
+
+    """
+
+    def __init__(self, json: str | bytes | bytearray) -> None:
+        """The same as from_json"""
+    @staticmethod
+    def from_json(json: str | bytes | bytearray) -> PostProcessor:
+        """Build a post-processor from its tokenizer.json object, given as JSON text; raises ValueError naming the post-processor when a type or option is not supported"""
+    def num_special_tokens_to_add(self, is_pair: bool) -> int:
+        """Number of tokens process adds with special tokens on, for one sequence or a pair"""
+    def process(self, encoding: _Record, pair: _Record | None = None, add_special_tokens: bool = True) -> _Record:
+        """Process one encoding, or a pair, into one, as tokenizers' PostProcessor.process does: each a dict with "ids", "tokens" and "offsets" (and optionally "type_ids", "words", "special_tokens_mask", "attention_mask", "sequence_ranges", "overflowing"); returns such a dict with every field, and "sequence_ids" per token"""
+    def to_json(self) -> str:
+        """The JSON text this post-processor was built from"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...

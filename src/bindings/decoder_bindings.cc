@@ -307,6 +307,8 @@ void bind_decoders(py::module_& m) {
   py::class_<PyDecoder>(m, "Decoder",
                         "A decoder of a HuggingFace tokenizer.json (ByteLevel, WordPiece, Metaspace, BPEDecoder, "
                         "ByteFallback, Fuse, Strip, Replace, CTC, Sequence): turns token strings back into text")
+      .def(py::init([](const py::handle& json) { return load<corvane::Decoder>(json_text(json, "Decoder"), build_decoder); }),
+           py::arg("json"), "The same as from_json")
       .def_static(
           "from_json",
           [](const py::handle& json) { return load<corvane::Decoder>(json_text(json, "from_json"), build_decoder); },
@@ -325,6 +327,7 @@ void bind_decoders(py::module_& m) {
             return py::str(text);
           },
           py::arg("tokens"), "Decode a list of token strings to text")
+      .def("to_json", [](const PyDecoder& d) { return d.json; }, "The JSON text this decoder was built from")
       .def(py::pickle([](const PyDecoder& d) { return pickled(d); },
                       [](const py::object& state) {
                         return load<corvane::Decoder>(unpickled(state, "Decoder"), build_decoder);
@@ -334,6 +337,10 @@ void bind_decoders(py::module_& m) {
                               "A post-processor of a HuggingFace tokenizer.json (TemplateProcessing, "
                               "BertProcessing, RobertaProcessing, ByteLevel, Sequence): adds special tokens, "
                               "sets type ids and trims offsets")
+      .def(py::init([](const py::handle& json) {
+             return load<corvane::PostProcessor>(json_text(json, "PostProcessor"), build_post_processor);
+           }),
+           py::arg("json"), "The same as from_json")
       .def_static(
           "from_json",
           [](const py::handle& json) {
@@ -358,10 +365,11 @@ void bind_decoders(py::module_& m) {
             return dict_of(out);
           },
           py::arg("encoding"), py::arg("pair") = py::none(), py::arg("add_special_tokens") = true,
-          "Process one encoding, or a pair, into one: each a dict with \"ids\", \"tokens\" and "
-          "\"offsets\" (and optionally \"type_ids\", \"words\", \"special_tokens_mask\", "
-          "\"attention_mask\", \"sequence_ranges\", \"overflowing\"); returns such a dict with "
-          "every field and \"sequence_ids\"")
+          "Process one encoding, or a pair, into one, as tokenizers' PostProcessor.process does: "
+          "each a dict with \"ids\", \"tokens\" and \"offsets\" (and optionally \"type_ids\", "
+          "\"words\", \"special_tokens_mask\", \"attention_mask\", \"sequence_ranges\", "
+          "\"overflowing\"); returns such a dict with every field, and \"sequence_ids\" per token")
+      .def("to_json", [](const PyPostProcessor& p) { return p.json; }, "The JSON text this post-processor was built from")
       .def(py::pickle([](const PyPostProcessor& p) { return pickled(p); },
                       [](const py::object& state) {
                         return load<corvane::PostProcessor>(unpickled(state, "PostProcessor"), build_post_processor);
