@@ -49,10 +49,10 @@ MetaspaceDecoder::PrependScheme prepend_scheme(const ComponentJson& c) {
 
 std::unique_ptr<const Decoder> replace(const ComponentJson& c) {
   const json& pattern = c.get("pattern");
-  const std::string content = c.string("content");
   if (!pattern.is_object() || pattern.size() != 1) {
     c.fail("field \"pattern\" must be {\"String\": ...} or {\"Regex\": ...}");
   }
+  const std::string content = c.string("content");
   const auto member = pattern.begin();
   const std::string& kind = member.key();
   const json& text = member.value();
@@ -80,7 +80,9 @@ std::unique_ptr<const Decoder> build(const json& value, const std::string& path,
   }
   if (type == "WordPiece") {
     c.allow_only({"prefix", "cleanup"});
-    return std::make_unique<WordPieceDecoder>(c.string("prefix"), c.boolean("cleanup"));
+    std::string prefix = c.string("prefix");
+    const bool cleanup = c.boolean("cleanup");
+    return std::make_unique<WordPieceDecoder>(std::move(prefix), cleanup);
   }
   if (type == "Metaspace") {
     c.allow_only({"replacement", "prepend_scheme", "split", "add_prefix_space", "str_rep"});
@@ -114,7 +116,10 @@ std::unique_ptr<const Decoder> build(const json& value, const std::string& path,
   }
   if (type == "CTC") {
     c.allow_only({"pad_token", "word_delimiter_token", "cleanup"});
-    return std::make_unique<CTCDecoder>(c.string("pad_token"), c.string("word_delimiter_token"), c.boolean("cleanup"));
+    std::string pad = c.string("pad_token");
+    std::string delimiter = c.string("word_delimiter_token");
+    const bool cleanup = c.boolean("cleanup");
+    return std::make_unique<CTCDecoder>(std::move(pad), std::move(delimiter), cleanup);
   }
   if (type == "Sequence") {
     c.allow_only({"decoders"});
