@@ -194,3 +194,23 @@ class PostProcessor(metaclass=_pybind11_type):
         """The JSON text this post-processor was built from"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
+
+@final
+class Normalizer(metaclass=_pybind11_type):
+    """A normalizer of a HuggingFace tokenizer.json pipeline (BertNormalizer, NFC, NFD, NFKC, NFKD, Lowercase, Strip, StripAccents, Replace, Prepend, ByteLevel or a Sequence of them), giving the text and offsets `tokenizers` gives
+
+    >>> n = Normalizer.from_json('{"type": "Sequence", "normalizers": [{"type": "NFKD"}, {"type": "Lowercase"}]}')
+    >>> n.normalize_str("Ｈéllo ﬁ")
+    'he\u0301llo fi'
+    >>> n.normalize_with_offsets("ﬁX")
+    ('fix', [(0, 1), (0, 1), (1, 2)])
+
+    """
+
+    @staticmethod
+    def from_json(json: str) -> Normalizer:
+        """Build a normalizer from its tokenizer.json object, given as JSON text such as '{"type": "NFC"}'; raises ValueError naming any type or option it does not support"""
+    def normalize_str(self, text: str) -> str:
+        """Normalize a text"""
+    def normalize_with_offsets(self, text: str) -> tuple[str, list[tuple[int, int]]]:
+        """Normalize a text; also return, for each character of the result, the (start, end) character offsets in `text` of what it came from"""
