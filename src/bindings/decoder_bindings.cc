@@ -74,17 +74,22 @@ std::vector<std::string> str_list(const py::handle& h, const std::string& what) 
   return out;
 }
 
-uint64_t unsigned_of(PyObject* item, const std::string& where, uint64_t max) {
+// An int in [0, max]; `where()` names it in messages, built only on failure.
+template <class Where>
+uint64_t unsigned_of(PyObject* item, const Where& where, uint64_t max) {
   if (!PyLong_Check(item) || PyBool_Check(item)) {
-    throw py::type_error(where + " must be an int, not " + Py_TYPE(item)->tp_name);
+    throw py::type_error(where() + " must be an int, not " + Py_TYPE(item)->tp_name);
   }
   const unsigned long long v = PyLong_AsUnsignedLongLong(item);
-  if (PyErr_Occurred()) {
+  if ((v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || v > max) {
     PyErr_Clear();
-    throw py::value_error(where + " must be between 0 and " + std::to_string(max));
+    throw py::value_error(where() + " must be between 0 and " + std::to_string(max));
   }
-  if (v > max) throw py::value_error(where + " must be between 0 and " + std::to_string(max));
   return v;
+}
+
+uint64_t unsigned_of(PyObject* item, const std::string& where, uint64_t max) {
+  return unsigned_of(item, [&] { return where; }, max);
 }
 
 const py::handle list_items(const py::handle& h, const std::string& what) {
@@ -102,17 +107,20 @@ std::vector<T> number_list(const py::handle& h, const std::string& what, uint64_
   std::vector<T> out;
   out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    out.push_back(static_cast<T>(unsigned_of(PySequence_Fast_GET_ITEM(o, i), what + "[" + std::to_string(i) + "]", max)));
+    out.push_back(static_cast<T>(
+        unsigned_of(PySequence_Fast_GET_ITEM(o, i), [&] { return what + "[" + std::to_string(i) + "]"; }, max)));
   }
   return out;
 }
 
-corvane::Offsets offsets_of(PyObject* item, const std::string& where) {
+template <class Where>
+corvane::Offsets offsets_of(PyObject* item, const Where& where) {
   if ((!PyList_Check(item) && !PyTuple_Check(item)) || PySequence_Fast_GET_SIZE(item) != 2) {
-    throw py::type_error(where + " must be a (start, end) pair");
+    throw py::type_error(where() + " must be a (start, end) pair");
   }
-  return corvane::Offsets{unsigned_of(PySequence_Fast_GET_ITEM(item, 0), where + " start", SIZE_MAX),
-                          unsigned_of(PySequence_Fast_GET_ITEM(item, 1), where + " end", SIZE_MAX)};
+  const uint64_t start = unsigned_of(PySequence_Fast_GET_ITEM(item, 0), [&] { return where() + " start"; }, SIZE_MAX);
+  const uint64_t end = unsigned_of(PySequence_Fast_GET_ITEM(item, 1), [&] { return where() + " end"; }, SIZE_MAX);
+  return corvane::Offsets{start, end};
 }
 
 constexpr const char* kRecordKeys[] = {"ids",  "type_ids", "tokens", "words", "offsets", "special_tokens_mask",
@@ -150,7 +158,7 @@ EncodingRecord record_of(const py::handle& h, const std::string& what, int depth
   list_items(*offsets, what + "[\"offsets\"]");
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(offsets->ptr()); ++i) {
     r.offsets.push_back(offsets_of(PySequence_Fast_GET_ITEM(offsets->ptr(), i),
-                                   what + "[\"offsets\"][" + std::to_string(i) + "]"));
+                                   [&] { return what + "[\"offsets\"][" + std::to_string(i) + "]"; }));
   }
   const std::size_t n = r.ids.size();
   if (r.tokens.size() != n || r.offsets.size() != n) {
@@ -183,7 +191,8 @@ EncodingRecord record_of(const py::handle& h, const std::string& what, int depth
       if (item == Py_None) {
         r.words.emplace_back(std::nullopt);
       } else {
-        r.words.emplace_back(static_cast<uint32_t>(unsigned_of(item, w + "[" + std::to_string(i) + "]", UINT32_MAX)));
+        r.words.emplace_back(
+            static_cast<uint32_t>(unsigned_of(item, [&] { return w + "[" + std::to_string(i) + "]"; }, UINT32_MAX)));
       }
     }
   } else {
@@ -212,7 +221,7 @@ EncodingRecord record_of(const py::handle& h, const std::string& what, int depth
         range.begin = unsigned_of(start, where + " start", SIZE_MAX);
         range.end = unsigned_of(end, where + " end", SIZE_MAX);
       } else {
-        const corvane::Offsets o = offsets_of(value.ptr(), where);
+        const corvane::Offsets o = offsets_of(value.ptr(), [&] { return where; });
         range.begin = o.start;
         range.end = o.end;
       }
@@ -236,35 +245,82 @@ EncodingRecord record_of(const py::handle& h, const std::string& what, int depth
   return r;
 }
 
-py::dict dict_of(const EncodingRecord& r) {
-  py::dict d;
-  const std::size_t n = r.size();
-  py::list ids(n), type_ids(n), tokens(n), words(n), offsets(n), special(n), attention(n), seq_ids(n);
-  const std::vector<std::optional<std::size_t>> sequences = r.sequence_ids();
+// A new list of n items made by make(i) (new references).
+template <class Make>
+py::list new_list(std::size_t n, const Make& make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (!list) throw py::error_already_set();
+  py::list out = py::reinterpret_steal<py::list>(list);
   for (std::size_t i = 0; i < n; ++i) {
-    ids[i] = py::int_(r.ids[i]);
-    type_ids[i] = py::int_(r.type_ids[i]);
-    tokens[i] = py::str(r.tokens[i]);
-    words[i] = r.words[i] ? py::object(py::int_(*r.words[i])) : py::object(py::none());
-    offsets[i] = py::make_tuple(r.offsets[i].start, r.offsets[i].end);
-    special[i] = py::int_(r.special_tokens_mask[i]);
-    attention[i] = py::int_(r.attention_mask[i]);
-    seq_ids[i] = sequences[i] ? py::object(py::int_(*sequences[i])) : py::object(py::none());
+    PyObject* item = make(i);
+    if (!item) throw py::error_already_set();
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
   }
+  return out;
+}
+
+PyObject* new_pair(std::size_t a, std::size_t b) {
+  PyObject* x = PyLong_FromSize_t(a);
+  PyObject* y = x ? PyLong_FromSize_t(b) : nullptr;
+  if (!y) {
+    Py_XDECREF(x);
+    return nullptr;
+  }
+  PyObject* t = PyTuple_New(2);
+  if (!t) {
+    Py_DECREF(x);
+    Py_DECREF(y);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(t, 0, x);
+  PyTuple_SET_ITEM(t, 1, y);
+  return t;
+}
+
+PyObject* new_none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+// Keeps the cyclic garbage collector off while a result is built: millions of new
+// tuples would each count toward its next pass, and they hold no cycles.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
+py::dict dict_of(const EncodingRecord& r) {
+  const GcPause pause;
+  const std::size_t n = r.size();
+  const std::vector<std::optional<std::size_t>> sequences = r.sequence_ids();
+  const auto numbers = [&](const std::vector<uint32_t>& v) {
+    return new_list(n, [&](std::size_t i) { return PyLong_FromUnsignedLong(v[i]); });
+  };
+  py::dict d;
+  d["ids"] = numbers(r.ids);
+  d["type_ids"] = numbers(r.type_ids);
+  d["tokens"] = new_list(n, [&](std::size_t i) {
+    return PyUnicode_DecodeUTF8(r.tokens[i].data(), static_cast<Py_ssize_t>(r.tokens[i].size()), "strict");
+  });
+  d["words"] = new_list(n, [&](std::size_t i) { return r.words[i] ? PyLong_FromUnsignedLong(*r.words[i]) : new_none(); });
+  d["offsets"] = new_list(n, [&](std::size_t i) { return new_pair(r.offsets[i].start, r.offsets[i].end); });
+  d["special_tokens_mask"] = numbers(r.special_tokens_mask);
+  d["attention_mask"] = numbers(r.attention_mask);
   py::dict ranges;
-  for (const corvane::SequenceRange& s : r.sequence_ranges) ranges[py::int_(s.sequence)] = py::make_tuple(s.begin, s.end);
-  py::list overflowing;
-  for (const EncodingRecord& part : r.overflowing) overflowing.append(dict_of(part));
-  d["ids"] = ids;
-  d["type_ids"] = type_ids;
-  d["tokens"] = tokens;
-  d["words"] = words;
-  d["offsets"] = offsets;
-  d["special_tokens_mask"] = special;
-  d["attention_mask"] = attention;
+  for (const corvane::SequenceRange& s : r.sequence_ranges) {
+    ranges[py::int_(s.sequence)] = py::reinterpret_steal<py::object>(new_pair(s.begin, s.end));
+  }
   d["sequence_ranges"] = ranges;
-  d["sequence_ids"] = seq_ids;
-  d["overflowing"] = overflowing;
+  d["sequence_ids"] = new_list(n, [&](std::size_t i) { return sequences[i] ? PyLong_FromSize_t(*sequences[i]) : new_none(); });
+  d["overflowing"] = new_list(r.overflowing.size(), [&](std::size_t i) { return dict_of(r.overflowing[i]).release().ptr(); });
   return d;
 }
 
