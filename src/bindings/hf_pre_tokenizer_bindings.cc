@@ -60,6 +60,28 @@ py::list pre_tokenize_str(const HfPreTokenizerHandle& self, const py::str& text)
 
 }  // namespace
 
+namespace pybind11::detail {
+
+// As `self`, only an instance whose native object exists matches: one made by
+// `HfPreTokenizer.__new__(HfPreTokenizer)` alone has none, and a method called on it raises
+// TypeError instead of reading memory that holds no object.
+template <>
+struct type_caster<HfPreTokenizerHandle> : type_caster_base<HfPreTokenizerHandle> {
+  bool load(handle src, bool convert) {
+    if (!type_caster_base<HfPreTokenizerHandle>::load(src, convert)) return false;
+    if (isinstance(src, type::of<HfPreTokenizerHandle>())) {
+      auto* inst = reinterpret_cast<instance*>(src.ptr());
+      if (!inst->get_value_and_holder(get_type_info(typeid(HfPreTokenizerHandle))).holder_constructed()) {
+        throw type_error(std::string(get_fully_qualified_tp_name(Py_TYPE(src.ptr()))) +
+                         " object is not initialized: it was never built by from_json");
+      }
+    }
+    return true;
+  }
+};
+
+}  // namespace pybind11::detail
+
 void bind_hf_pre_tokenizers(py::module_& m) {
   py::class_<HfPreTokenizerHandle>(m, "HfPreTokenizer",
                                    "A pre-tokenizer of a HuggingFace tokenizer.json pipeline (its "

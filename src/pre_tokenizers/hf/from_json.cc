@@ -109,8 +109,10 @@ std::unique_ptr<const PreTokenizer> build(const json& j, int depth) {
 
   if (type == "ByteLevel") {
     f.only({"add_prefix_space", "trim_offsets", "use_regex"});
-    return std::make_unique<ByteLevelPreTokenizer>(f.boolean("add_prefix_space"), f.boolean("trim_offsets"),
-                                                   f.boolean_or("use_regex", true));
+    const bool add_prefix_space = f.boolean("add_prefix_space");
+    const bool trim_offsets = f.boolean("trim_offsets");
+    const bool use_regex = f.boolean_or("use_regex", true);
+    return std::make_unique<ByteLevelPreTokenizer>(add_prefix_space, trim_offsets, use_regex);
   }
   if (type == "Split") {
     f.only({"pattern", "behavior", "invert"});
@@ -182,7 +184,8 @@ std::unique_ptr<const PreTokenizer> build(const json& j, int depth) {
       if (scheme != Scheme::kNever) f.fail("add_prefix_space does not match declared prepend_scheme");
     }
     if (const json* v = f.find("str_rep", true); v && !v->is_string()) f.fail("str_rep must be a string");
-    return std::make_unique<MetaspacePreTokenizer>(replacement, scheme, f.boolean_or("split", true, true));
+    const bool split = f.boolean_or("split", true, true);
+    return std::make_unique<MetaspacePreTokenizer>(replacement, scheme, split);
   }
   if (type == "Sequence") {
     f.only({"pretokenizers"});

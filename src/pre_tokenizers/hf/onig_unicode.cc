@@ -1,5 +1,7 @@
 #include "pre_tokenizers/hf/onig_unicode.h"
 
+#include <oniguruma.h>
+
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -160,7 +162,13 @@ std::string pin_unicode_classes(std::string_view in) {
           continue;
         }
       } else if (e == 'w' || e == 'W') {
-        static const Ranges kWord = collect(is_word);
+        // Oniguruma's Word: Alphabetic, marks, Nd and Pc; unlike the `regex` crate's \w it
+        // leaves out Join_Control (U+200C, U+200D). Below U+0100 the engine's own table
+        // decides (it also counts the Latin-1 numbers such as U+00B2 as word characters).
+        static const Ranges kWord = collect([](char32_t c) {
+          if (c < 0x100) return ONIGENC_IS_CODE_CTYPE(ONIG_ENCODING_UTF8, c, ONIGENC_CTYPE_WORD) != 0;
+          return is_word(c) && c != 0x200C && c != 0x200D;
+        });
         if (put_set(kWord, e == 'W')) {
           i += 2;
           continue;

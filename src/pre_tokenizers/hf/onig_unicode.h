@@ -10,7 +10,7 @@ namespace corvane::hf {
 // system library may know an older one):
 //   \p{..} / \P{..} / \p{^..} with a general category, by short or long name (Oniguruma's
 //   loose matching: any case, spaces, hyphens and underscores ignored), and Any, Assigned;
-//   \d / \D (Nd) and \w / \W (Alphabetic, marks, Nd, Pc, Join_Control).
+//   \d / \D (Nd) and \w / \W (Alphabetic, marks, Nd, Pc; below U+0100 Oniguruma's own table).
 // Inside a bracket class the ranges join the class; outside they form a class of their own.
 // Everything else (scripts, binary properties, POSIX brackets, \s, \b, case folding) is
 // left to the engine. Escapes are copied whole, so an escaped bracket never opens a class.
