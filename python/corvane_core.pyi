@@ -207,6 +207,8 @@ class Normalizer(metaclass=_pybind11_type):
 
     """
 
+    def __init__(self, json: str) -> None:
+        """The same as from_json"""
     @staticmethod
     def from_json(json: str) -> Normalizer:
         """Build a normalizer from its tokenizer.json object, given as JSON text such as '{"type": "NFC"}'; raises ValueError naming any type or option it does not support"""
@@ -214,3 +216,7 @@ class Normalizer(metaclass=_pybind11_type):
         """Normalize a text"""
     def normalize_with_offsets(self, text: str) -> tuple[str, list[tuple[int, int]]]:
         """Normalize a text; also return, for each character of the result, the (start, end) character offsets in `text` of what it came from"""
+    def to_json(self) -> str:
+        """The JSON text this normalizer was built from"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...

@@ -291,3 +291,16 @@ def test_malformed_json(doc):
 def test_deeply_nested_sequence_within_the_limit():
     doc = '{"type": "Sequence", "normalizers": [' * 100 + '{"type": "Lowercase"}' + "]}" * 100
     assert corvane_core.Normalizer.from_json(doc).normalize_str("ÀB") == "àb"
+
+
+def test_pickle_and_json_round_trip():
+    import pickle
+
+    doc = json.dumps(COMPONENTS["Seq-nested"][0])
+    n = corvane_core.Normalizer(doc)
+    assert n.to_json() == doc
+    copy = pickle.loads(pickle.dumps(n))
+    text = "  a b\u0301  "
+    assert copy.normalize_with_offsets(text) == n.normalize_with_offsets(text)
+    with pytest.raises(ValueError, match="^invalid Normalizer pickle state: unknown version$"):
+        corvane_core.Normalizer.__new__(corvane_core.Normalizer).__setstate__((2, doc.encode()))
