@@ -165,7 +165,7 @@ def test_interesting_characters(name):
 def test_random_unicode(name):
     ref, mine = reference(name), ours(name)
 
-    @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(text_strategy(name))
     def run(text):
         check(name, text, ref, mine)
@@ -192,8 +192,7 @@ def differing_code_points(name: str) -> set[int]:
     return found
 
 
-@pytest.mark.parametrize("name", ["NFC", "NFD", "NFKC", "NFKD", "StripAccents", "Lowercase",
-                                  "Bert-ct1-hc1-saTrue-lc0", "Strip-both"])
+@pytest.mark.parametrize("name", ["NFC", "NFKD", "StripAccents", "Bert-ct1-hc1-saTrue-lc0"])
 def test_every_code_point(name):
     found = differing_code_points(name)
     allowed = {cp for cp in found if known_difference(name, cp)}
@@ -211,8 +210,7 @@ def test_lowercase_differences_are_only_characters_newer_than_icu():
 
 # Components run on whole corpora (text only); every component runs on each corpus's head
 # with offsets.
-WHOLE_CORPUS = ["NFC", "NFKD", "Lowercase", "StripAccents", "Bert-ct1-hc1-saNone-lc1", "Bert-ct1-hc1-saNone-lc0",
-                "Replace-re-spaces", "Seq-nfkd-strip-lower", "Seq-nested", "ByteLevel"]
+WHOLE_CORPUS = ["NFC", "Bert-ct1-hc1-saNone-lc1", "Replace-re-spaces", "Seq-nfkd-strip-lower"]
 
 
 @pytest.mark.parametrize("corpus", ["prose", "code", "multilingual"])

@@ -21,7 +21,7 @@ namespace corvane::pinned_unicode {
 // normalization data of an assigned character unchanged since). A character whose general
 // category changed after the pinned version has its current category.
 //
-// The tables are built once, on first use (thread-safe), from ICU's property sets.
+// The few property sets and the lowercase table are built once, on first use (thread-safe).
 
 // Canonical combining class (Unicode 9.0); 0 for a code point above U+10FFFF.
 uint8_t combining_class(char32_t cp);
