@@ -64,6 +64,7 @@ dict_of() {
     vocab_loader | wordpiece) echo "$ROOT/fuzz/dicts/wordpiece.dict" ;;
     compressor | compressor_diff) echo "$ROOT/fuzz/dicts/phrases.dict" ;;
     bpe_encode) echo "$ROOT/fuzz/dicts/text.dict" ;;
+    decoders) echo "$ROOT/fuzz/dicts/decoders.dict" ;;
     *) echo "" ;;
   esac
 }

@@ -18,8 +18,10 @@ std::unique_ptr<ReplaceDecoder> ReplaceDecoder::regex(std::string_view pattern, 
 
 namespace {
 
-// Calls fn(begin, end, valid) over `text` cut into maximal well-formed UTF-8 stretches and
-// single bytes that begin no character, in order.
+// Calls fn(begin, end, valid) over `text` cut into well-formed UTF-8 stretches and single
+// bytes that begin no character, in order: a (possibly empty) stretch before each such
+// byte and one at the end, so that every character boundary is inside or at the end of a
+// stretch.
 template <class Fn>
 void for_each_stretch(std::string_view text, Fn&& fn) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -30,11 +32,11 @@ void for_each_stretch(std::string_view text, Fn&& fn) {
       i += len;
       continue;
     }
-    if (i > begin) fn(begin, i, true);
+    fn(begin, i, true);
     fn(i, i + 1, false);
     begin = ++i;
   }
-  if (i > begin || text.empty()) fn(begin, i, true);
+  fn(begin, i, true);
 }
 
 }  // namespace
@@ -47,7 +49,7 @@ std::vector<std::string> ReplaceDecoder::decode_chain(std::vector<std::string> t
       continue;
     }
     // The engine reads well-formed UTF-8 only: a byte that begins no character is kept as
-    // it is, and matches are searched in the stretches between such bytes.
+    // it is, and matches are searched in the stretches around such bytes.
     std::string out;
     bool changed = false;
     for_each_stretch(token, [&](std::size_t begin, std::size_t end, bool valid) {
