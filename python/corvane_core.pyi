@@ -123,6 +123,8 @@ class HfPreTokenizer(metaclass=_pybind11_type):
 
     """
 
+    def __init__(self, json: str) -> None:
+        """The same as from_json"""
     @staticmethod
     def from_json(json: str) -> HfPreTokenizer:
         """Build from the JSON text of a tokenizer.json "pre_tokenizer" object; raises ValueError naming an unsupported type or option"""

@@ -86,6 +86,7 @@ void bind_hf_pre_tokenizers(py::module_& m) {
   py::class_<HfPreTokenizerHandle>(m, "HfPreTokenizer",
                                    "A pre-tokenizer of a HuggingFace tokenizer.json pipeline (its "
                                    "\"pre_tokenizer\" object), giving the pieces tokenizers gives")
+      .def(py::init(&HfPreTokenizerHandle::from_json), py::arg("json"), "The same as from_json")
       .def_static("from_json", &HfPreTokenizerHandle::from_json, py::arg("json"),
                   "Build from the JSON text of a tokenizer.json \"pre_tokenizer\" object; raises "
                   "ValueError naming an unsupported type or option")
