@@ -65,6 +65,7 @@ dict_of() {
     compressor | compressor_diff) echo "$ROOT/fuzz/dicts/phrases.dict" ;;
     bpe_encode) echo "$ROOT/fuzz/dicts/text.dict" ;;
     decoders) echo "$ROOT/fuzz/dicts/decoders.dict" ;;
+    post_processors) echo "$ROOT/fuzz/dicts/post_processors.dict" ;;
     *) echo "" ;;
   esac
 }
