@@ -71,17 +71,18 @@ std::string onig_escape(const std::u32string& s) {
   return out;
 }
 
-void check_invariants(const NormalizedText& t, const std::string& input) {
+void check_invariants(const NormalizedText& t, const std::string& shown) {
+  const std::string& input = t.original();
   const auto& a = t.alignments();
-  FUZZ_CHECK(a.size() == t.normalized().size(), "alignment size on " + show(input));
+  FUZZ_CHECK(a.size() == t.normalized().size(), "alignment size on " + show(shown));
   uint32_t last = 0;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    FUZZ_CHECK(a[i].start <= a[i].end && a[i].end <= input.size(), "span out of range on " + show(input));
-    FUZZ_CHECK(a[i].start >= last, "spans go backwards on " + show(input));
+    FUZZ_CHECK(a[i].start <= a[i].end && a[i].end <= input.size(), "span out of range on " + show(shown));
+    FUZZ_CHECK(a[i].start >= last, "spans go backwards on " + show(shown));
     last = a[i].start;
     for (uint32_t edge : {a[i].start, a[i].end}) {
       FUZZ_CHECK(edge == input.size() || (static_cast<unsigned char>(input[edge]) & 0xC0) != 0x80,
-                 "span inside a character on " + show(input));
+                 "span inside a character on " + show(shown));
     }
   }
 }

@@ -134,11 +134,16 @@ inline void ref_strip(RefText& t, bool left, bool right) {
 
 inline void ref_prepend(RefText& t, const std::u32string& s) {
   if (t.chars.empty()) return;
+  // A transform of the first character alone: the prefix replaces it, and it comes back
+  // inserted after the prefix.
+  RefText first;
+  first.chars.push_back(t.chars[0]);
   std::vector<std::pair<char32_t, int>> dest;
   for (std::size_t k = 0; k < s.size(); ++k) dest.push_back({s[k], k == 0 ? 0 : 1});
   dest.push_back({t.chars[0].ch, 1});
-  for (std::size_t k = 1; k < t.chars.size(); ++k) dest.push_back({t.chars[k].ch, 0});
-  ref_transform(t, dest);
+  ref_transform(first, dest);
+  first.chars.insert(first.chars.end(), t.chars.begin() + 1, t.chars.end());
+  t.chars = std::move(first.chars);
 }
 
 // Literal replacement: leftmost non-overlapping matches; the empty pattern matches at every
