@@ -13,7 +13,7 @@ character raises ValueError. All three classes can be pickled (``pickle``,
 import os
 from collections.abc import Generator, Iterable, Sequence, ValuesView
 from collections.abc import Set as AbstractSet
-from typing import Literal, SupportsIndex, final
+from typing import Any, Literal, SupportsIndex, final
 
 _Text = str | bytes | bytearray
 _Path = str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]
@@ -236,3 +236,113 @@ class CoreBPE(metaclass=_pybind11_type):
         """The largest offset p such that data[:p] and whatever follows data[p:] encode, apart, to the ids of the whole: the start of data's last pre-token when both sides split as they do within data; 0 if none"""
     def __getstate__(self) -> bytes: ...
     def __setstate__(self, state: bytes, /) -> None: ...
+
+@final
+class HfPreTokenizer(metaclass=_pybind11_type):
+    """A pre-tokenizer of a HuggingFace tokenizer.json pipeline (its "pre_tokenizer" object), giving the pieces tokenizers gives
+
+    >>> pre = HfPreTokenizer.from_json('{"type": "BertPreTokenizer"}')
+    >>> pre.pre_tokenize_str("Hello, world!")
+    [('Hello', (0, 5)), (',', (5, 6)), ('world', (7, 12)), ('!', (12, 13))]
+
+    """
+
+    def __init__(self, json: str) -> None:
+        """The same as from_json"""
+    @staticmethod
+    def from_json(json: str) -> HfPreTokenizer:
+        """Build from the JSON text of a tokenizer.json "pre_tokenizer" object; raises ValueError naming an unsupported type or option"""
+    def pre_tokenize_str(self, text: str) -> list[tuple[str, tuple[int, int]]]:
+        """The pieces of `text` and their (start, end) character offsets in it, as tokenizers' PreTokenizer.pre_tokenize_str gives them"""
+    def to_json(self) -> str:
+        """The JSON text this pre-tokenizer was built from"""
+    def __getstate__(self) -> tuple[int, str]: ...
+    def __setstate__(self, state: tuple[int, str], /) -> None: ...
+
+# An encoding as PostProcessor.process takes and returns it: the fields of tokenizers'
+# Encoding ("ids", "type_ids", "tokens", "words", "offsets", "special_tokens_mask",
+# "attention_mask", "sequence_ranges", "overflowing", and in results "sequence_ids").
+_Record = dict[str, Any]
+
+@final
+class Decoder(metaclass=_pybind11_type):
+    """A decoder of a HuggingFace tokenizer.json (ByteLevel, WordPiece, Metaspace, BPEDecoder, ByteFallback, Fuse, Strip, Replace, CTC, Sequence): turns token strings back into text
+
+    >>> Decoder.from_json('{"type": "WordPiece", "prefix": "##", "cleanup": true}').decode(["un", "##aff", "##able", "!"])
+    'unaffable!'
+    >>> Decoder.from_json('{"type": "ByteLevel", "add_prefix_space": false, "trim_offsets": true}').decode(["Hello", "Ġw", "orld", "âĢ", "Ķ"])
+    'Hello world—'
+
+    A type or option it does not know is refused, never ignored:
+
+    >>> Decoder.from_json('{"type": "Fuse", "unknown": 1}')
+    Traceback (most recent call last):
+    ...
+    ValueError: decoder Fuse: unsupported option "unknown"
+
+    """
+
+    def __init__(self, json: str | bytes | bytearray) -> None:
+        """The same as from_json"""
+    @staticmethod
+    def from_json(json: str | bytes | bytearray) -> Decoder:
+        """Build a decoder from its tokenizer.json object, given as JSON text; raises ValueError naming the decoder when a type or option is not supported"""
+    def decode(self, tokens: list[str] | tuple[str, ...]) -> str:
+        """Decode a list of token strings to text"""
+    def to_json(self) -> str:
+        """The JSON text this decoder was built from"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...
+
+@final
+class PostProcessor(metaclass=_pybind11_type):
+    """A post-processor of a HuggingFace tokenizer.json (TemplateProcessing, BertProcessing, RobertaProcessing, ByteLevel, Sequence): adds special tokens, sets type ids and trims offsets
+
+    >>> bert = PostProcessor.from_json('{"type": "BertProcessing", "sep": ["[SEP]", 102], "cls": ["[CLS]", 101]}')
+    >>> bert.num_special_tokens_to_add(True)
+    3
+    >>> r = bert.process({"ids": [7592], "tokens": ["hello"], "offsets": [(0, 5)]}, {"ids": [2088], "tokens": ["world"], "offsets": [(0, 5)]})
+    >>> r["tokens"], r["type_ids"], r["sequence_ids"]
+    (['[CLS]', 'hello', '[SEP]', 'world', '[SEP]'], [0, 0, 0, 1, 1], [None, 0, None, 1, None])
+
+    """
+
+    def __init__(self, json: str | bytes | bytearray) -> None:
+        """The same as from_json"""
+    @staticmethod
+    def from_json(json: str | bytes | bytearray) -> PostProcessor:
+        """Build a post-processor from its tokenizer.json object, given as JSON text; raises ValueError naming the post-processor when a type or option is not supported"""
+    def num_special_tokens_to_add(self, is_pair: bool) -> int:
+        """Number of tokens process adds with special tokens on, for one sequence or a pair"""
+    def process(self, encoding: _Record, pair: _Record | None = None, add_special_tokens: bool = True) -> _Record:
+        """Process one encoding, or a pair, into one, as tokenizers' PostProcessor.process does: each a dict with "ids", "tokens" and "offsets" (and optionally "type_ids", "words", "special_tokens_mask", "attention_mask", "sequence_ranges", "overflowing"); returns such a dict with every field, and "sequence_ids" per token"""
+    def to_json(self) -> str:
+        """The JSON text this post-processor was built from"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...
+
+@final
+class Normalizer(metaclass=_pybind11_type):
+    """A normalizer of a HuggingFace tokenizer.json pipeline (BertNormalizer, NFC, NFD, NFKC, NFKD, Lowercase, Strip, StripAccents, Replace, Prepend, ByteLevel or a Sequence of them), giving the text and offsets `tokenizers` gives
+
+    >>> n = Normalizer.from_json('{"type": "Sequence", "normalizers": [{"type": "NFKD"}, {"type": "Lowercase"}]}')
+    >>> n.normalize_str("Ｈéllo ﬁ")
+    'he\u0301llo fi'
+    >>> n.normalize_with_offsets("ﬁX")
+    ('fix', [(0, 1), (0, 1), (1, 2)])
+
+    """
+
+    def __init__(self, json: str) -> None:
+        """The same as from_json"""
+    @staticmethod
+    def from_json(json: str) -> Normalizer:
+        """Build a normalizer from its tokenizer.json object, given as JSON text such as '{"type": "NFC"}'; raises ValueError naming any type or option it does not support"""
+    def normalize_str(self, text: str) -> str:
+        """Normalize a text"""
+    def normalize_with_offsets(self, text: str) -> tuple[str, list[tuple[int, int]]]:
+        """Normalize a text; also return, for each character of the result, the (start, end) character offsets in `text` of what it came from"""
+    def to_json(self) -> str:
+        """The JSON text this normalizer was built from"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...

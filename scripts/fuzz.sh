@@ -31,7 +31,7 @@ SAN_FLAGS=(-fsanitize=address,undefined -fno-sanitize-recover=undefined)
 CXXFLAGS=(-std=c++20 "${FUZZ_OPT:--O1}" -g -fno-omit-frame-pointer -I"$ROOT/src" -I"$ROOT/fuzz"
   -I"$BUILD/generated")
 # Libraries of the engine, as CMake links them.
-LIBS=(-lpcre2-8)
+LIBS=(-lpcre2-8 -lonig -licuuc)
 
 # Longest input per target: whole files for the loaders, shorter texts elsewhere.
 max_len_of() {
@@ -67,6 +67,8 @@ dict_of() {
     compressor | compressor_diff) echo "$ROOT/fuzz/dicts/phrases.dict" ;;
     bpe_encode) echo "$ROOT/fuzz/dicts/text.dict" ;;
     scanner_*) echo "$ROOT/fuzz/dicts/scanner.dict" ;;
+    decoders) echo "$ROOT/fuzz/dicts/decoders.dict" ;;
+    post_processors) echo "$ROOT/fuzz/dicts/post_processors.dict" ;;
     *) echo "" ;;
   esac
 }
@@ -78,6 +80,8 @@ ensure_tools() {
   command -v "$CXX" >/dev/null 2>&1 || missing+=(clang)
   [ -e /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
   [ -e /usr/include/pcre2.h ] || missing+=(libpcre2-dev)
+  [ -e /usr/include/oniguruma.h ] || missing+=(libonig-dev)
+  [ -e /usr/include/unicode/normalizer2.h ] || missing+=(libicu-dev)
   if command -v "$CXX" >/dev/null 2>&1; then
     echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
       "$CXX" -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null - >/dev/null 2>&1 ||
@@ -90,7 +94,7 @@ ensure_tools() {
   local sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq clang libclang-rt-14-dev nlohmann-json3-dev libpcre2-dev
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq clang libclang-rt-14-dev nlohmann-json3-dev libpcre2-dev libonig-dev libicu-dev
 }
 
 # Recompiles an object when it is older than its source or than any header it may include

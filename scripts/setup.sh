@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 
 # The Debian packages of the build: installed as root, through sudo otherwise; without
 # either, the one command to run is printed and the setup stops.
-packages=(nlohmann-json3-dev libpcre2-dev g++)
-if ! dpkg -s nlohmann-json3-dev libpcre2-dev >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
+packages=(nlohmann-json3-dev libpcre2-dev libonig-dev libicu-dev g++)
+if ! dpkg -s nlohmann-json3-dev libpcre2-dev libonig-dev libicu-dev >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
   if [ "$(id -u)" -eq 0 ]; then
     as_root=()
   elif command -v sudo >/dev/null 2>&1; then

@@ -10,7 +10,7 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-PACKAGES = "nlohmann-json3-dev libpcre2-dev g++"
+PACKAGES = "nlohmann-json3-dev libpcre2-dev libonig-dev libicu-dev g++"
 
 
 def _stub(bin_dir: pathlib.Path, name: str, body: str) -> None:

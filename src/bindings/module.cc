@@ -26,6 +26,10 @@ namespace py = pybind11;
 
 void bind_pre_tokenizer(py::module_& m);  // pre_tokenizer_bindings.cc
 void bind_core_bpe(py::module_& m);       // core_bpe_bindings.cc
+// Bindings of the HuggingFace pipeline components, each in its own file.
+void bind_normalizers(py::module_& m);
+void bind_decoders(py::module_& m);
+void bind_hf_pre_tokenizers(py::module_& m);
 using corvane::BPETokenizer;
 using corvane::Compressor;
 using corvane::WordPieceTokenizer;
@@ -258,4 +262,7 @@ PYBIND11_MODULE(corvane_core, m) {
 
   bind_pre_tokenizer(m);
   bind_core_bpe(m);
+  bind_normalizers(m);
+  bind_decoders(m);
+  bind_hf_pre_tokenizers(m);
 }

@@ -16,6 +16,11 @@ class Utf8 {
 
   // `text` with every byte that is not part of a well-formed character replaced by U+FFFD.
   static std::string repair(std::string_view text);
+
+  // Appends `text` to `out` with each maximal ill-formed subsequence replaced by one U+FFFD:
+  // a lead byte and the continuation bytes that could still have completed it count as one
+  // error, as in Python's errors="replace" and Rust's String::from_utf8_lossy.
+  static void append_lossy(std::string_view text, std::string& out);
 };
 
 }  // namespace corvane

@@ -1,0 +1,220 @@
+#include "normalizers/normalized_text.h"
+
+#include <limits>
+#include <stdexcept>
+
+#include "core/pinned_unicode.h"
+#include "core/unicode.h"
+#include "core/utf8.h"
+
+namespace corvane {
+
+NormalizedText::NormalizedText(std::string_view original) : original_(original), normalized_(original) {
+  if (original.size() >= std::numeric_limits<uint32_t>::max()) {
+    throw std::length_error("text is too long to normalize (4 GiB or more)");
+  }
+  alignments_.reserve(original.size());
+  const auto* s = reinterpret_cast<const unsigned char*>(original.data());
+  for (std::size_t i = 0; i < original.size();) {
+    const std::size_t len = Utf8::char_length(s + i, original.size() - i);
+    if (len == 0) throw std::invalid_argument("text is not valid UTF-8");
+    const Span span{static_cast<uint32_t>(i), static_cast<uint32_t>(i + len)};
+    alignments_.insert(alignments_.end(), len, span);
+    i += len;
+  }
+}
+
+std::u32string NormalizedText::chars() const {
+  std::u32string out;
+  out.reserve(normalized_.size());
+  const std::string_view s(normalized_);
+  for (std::size_t i = 0; i < s.size();) out.push_back(next_char(s, i));
+  return out;
+}
+
+void NormalizedText::append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+void NormalizedText::assign(std::string&& normalized, std::vector<Span>&& alignments) {
+  normalized_ = std::move(normalized);
+  alignments_ = std::move(alignments);
+}
+
+void NormalizedText::append_changed(std::size_t begin, std::size_t end, const std::vector<Change>& dest,
+                                    std::string& out, std::vector<Span>& out_align) const {
+  const std::string_view s(normalized_);
+  // `pos` walks the characters being replaced; the next one starts there.
+  std::size_t pos = begin;
+  auto consume = [&]() {
+    if (pos < end) next_char(s, pos);
+  };
+  for (const Change& d : dest) {
+    Span align;
+    if (d.change > 0) {
+      if (pos >= 1) align = alignments_.at(pos - 1);
+    } else {
+      if (pos >= alignments_.size()) throw std::logic_error("normalizer replaced past the end of the text");
+      align = alignments_[pos];
+      consume();
+      for (int32_t k = 0; k < -d.change; ++k) consume();
+    }
+    const std::size_t before = out.size();
+    append_utf8(out, d.ch);
+    out_align.insert(out_align.end(), out.size() - before, align);
+  }
+}
+
+void NormalizedText::transform_range(std::size_t begin, std::size_t end, const std::vector<Change>& dest,
+                                     std::size_t initial_offset) {
+  if (begin > end || end > normalized_.size()) throw std::out_of_range("normalized range out of bounds");
+  const std::string_view s(normalized_);
+  std::size_t from = begin;
+  for (std::size_t k = 0; k < initial_offset && from < end; ++k) next_char(s, from);
+  std::string out;
+  std::vector<Span> align;
+  out.reserve(normalized_.size() + dest.size());
+  align.reserve(normalized_.size() + dest.size());
+  append_unchanged(0, begin, out, align);
+  append_changed(from, end, dest, out, align);
+  append_unchanged(end, normalized_.size(), out, align);
+  assign(std::move(out), std::move(align));
+}
+
+void NormalizedText::prepend(std::string_view s) {
+  if (normalized_.empty()) return;
+  std::size_t first_len = 0;
+  next_char(normalized_, first_len);
+  // The prepended characters and the first one all take the first one's span; with nothing
+  // to prepend, the first character is re-inserted at the start and so spans nothing.
+  const Span span = s.empty() ? Span{} : alignments_[0];
+  std::string out;
+  out.reserve(s.size() + normalized_.size());
+  out.append(s).append(normalized_);
+  std::vector<Span> align;
+  align.reserve(out.size());
+  align.insert(align.end(), s.size() + first_len, span);
+  align.insert(align.end(), alignments_.begin() + static_cast<std::ptrdiff_t>(first_len), alignments_.end());
+  assign(std::move(out), std::move(align));
+}
+
+void NormalizedText::lowercase() {
+  std::string out;
+  std::vector<Span> align;
+  out.reserve(normalized_.size());
+  align.reserve(alignments_.size());
+  const std::string_view s(normalized_);
+  std::u32string mapped;
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t at = i;
+    const char32_t c = next_char(s, i);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+      align.push_back(alignments_[at]);
+      continue;
+    }
+    mapped.clear();
+    pinned_unicode::lowercase(c, mapped);
+    const std::size_t before = out.size();
+    for (char32_t m : mapped) append_utf8(out, m);
+    align.insert(align.end(), out.size() - before, alignments_[at]);
+  }
+  assign(std::move(out), std::move(align));
+}
+
+void NormalizedText::strip(bool left, bool right) {
+  const std::string_view s(normalized_);
+  std::size_t b = 0, e = s.size();
+  if (left) {
+    while (b < e) {
+      std::size_t i = b;
+      if (!unicode::is_white_space(next_char(s, i))) break;
+      b = i;
+    }
+  }
+  if (right) {
+    while (e > b) {
+      std::size_t start = e - 1;
+      while (start > b && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+      std::size_t i = start;
+      if (!unicode::is_white_space(next_char(s, i))) break;
+      e = start;
+    }
+  }
+  if (b == 0 && e == s.size()) return;
+  std::string out(s.substr(b, e - b));
+  std::vector<Span> align(alignments_.begin() + static_cast<std::ptrdiff_t>(b),
+                          alignments_.begin() + static_cast<std::ptrdiff_t>(e));
+  assign(std::move(out), std::move(align));
+}
+
+void NormalizedText::replace(const std::vector<std::pair<std::size_t, std::size_t>>& ranges, std::string_view content) {
+  if (ranges.empty()) return;
+  std::string out;
+  std::vector<Span> align;
+  out.reserve(normalized_.size());
+  align.reserve(alignments_.size());
+  std::size_t last = 0;
+  for (const auto& [b, e] : ranges) {
+    if (b < last || e < b || e > normalized_.size()) throw std::logic_error("replace ranges are not sorted and disjoint");
+    out.append(normalized_, last, b - last);
+    align.insert(align.end(), alignments_.begin() + static_cast<std::ptrdiff_t>(last),
+                 alignments_.begin() + static_cast<std::ptrdiff_t>(b));
+    const Span span = e == 0 ? Span{} : alignments_[e - 1];
+    out.append(content);
+    align.insert(align.end(), content.size(), span);
+    last = e;
+  }
+  out.append(normalized_, last, std::string::npos);
+  align.insert(align.end(), alignments_.begin() + static_cast<std::ptrdiff_t>(last), alignments_.end());
+  assign(std::move(out), std::move(align));
+}
+
+NormalizedText::Span NormalizedText::original_span(std::size_t begin, std::size_t end) const {
+  if (begin >= end || end > alignments_.size()) return Span{};
+  return Span{alignments_[begin].start, alignments_[end - 1].end};
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> NormalizedText::char_offsets() const {
+  // Character index of each original byte.
+  std::vector<uint32_t> char_of(original_.size());
+  {
+    const std::string_view o(original_);
+    uint32_t n = 0;
+    for (std::size_t i = 0; i < o.size(); ++n) {
+      const std::size_t at = i;
+      next_char(o, i);
+      for (std::size_t k = at; k < i; ++k) char_of[k] = n;
+    }
+  }
+  std::vector<std::pair<std::size_t, std::size_t>> out;
+  const std::string_view s(normalized_);
+  for (std::size_t i = 0; i < s.size();) {
+    const Span span = alignments_[i];
+    next_char(s, i);
+    if (span.start >= char_of.size()) {
+      out.emplace_back(span.start, span.end);
+    } else if (span.end < char_of.size()) {
+      out.emplace_back(char_of[span.start], char_of[span.end]);
+    } else {
+      out.emplace_back(char_of[span.start], char_of[span.end - 1] + 1);
+    }
+  }
+  return out;
+}
+
+}  // namespace corvane
