@@ -15,8 +15,14 @@ std::string WordPieceDecoder::cleanup(std::string_view text) {
       LiteralReplacer(" 'm", "'m"),       LiteralReplacer(" do not", " don't"),
       LiteralReplacer(" 's", "'s"),       LiteralReplacer(" 've", "'ve"), LiteralReplacer(" 're", "'re"),
   };
-  // Most tokens hold no space at all, and every step needs one.
-  if (text.find(' ') == std::string_view::npos) return std::string(text);
+  // Every step needs a space followed by one of ".?!,'nd"; most tokens have none.
+  bool may_change = false;
+  for (std::size_t i = text.find(' '); i != std::string_view::npos && i + 1 < text.size() && !may_change;
+       i = text.find(' ', i + 1)) {
+    const char next = text[i + 1];
+    may_change = next == '.' || next == '?' || next == '!' || next == ',' || next == '\'' || next == 'n' || next == 'd';
+  }
+  if (!may_change) return std::string(text);
   std::string s(text);
   for (const LiteralReplacer& step : kSteps) s = step.apply(s);
   return s;
