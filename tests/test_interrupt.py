@@ -163,13 +163,14 @@ def test_ctrl_c_stops_a_core_bpe_call(case, core_r50k, default_sigint):
 
 def test_handlers_that_do_not_raise_run_during_the_call(r50k):
     """A handler runs while the batch works (not after it), and the batch goes on."""
-    texts = [_prose(2)] * 8
+    # 200 MB of prose: far longer than the 20 ms before the signal, even on an idle machine.
+    texts = [_prose(2)] * 100
     expected = [r50k.count(texts[0])] * len(texts)
     seen = []
     previous = signal.signal(signal.SIGUSR1, lambda *_: seen.append(time.monotonic()))
     done = []
     try:
-        timer = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGUSR1))
+        timer = threading.Timer(0.02, os.kill, (os.getpid(), signal.SIGUSR1))
         timer.start()
         assert r50k.count_batch(texts) == expected
         done.append(time.monotonic())
