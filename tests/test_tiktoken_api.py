@@ -160,7 +160,9 @@ def test_basic_roundtrip(name):
 @hypothesis.settings(deadline=None, max_examples=MAX_EXAMPLES)
 def test_hyp_roundtrip(name, text):
     enc = enc_of(name)
-    assert text == enc.decode(enc.encode(text))
+    # Special-token text is plain text here: random text may spell "<|endofprompt|>", which
+    # encode() refuses by default (as tiktoken does).
+    assert text == enc.decode(enc.encode(text, disallowed_special=()))
 
 
 @pytest.mark.parametrize("name", BASE_NAMES + ["o200k_harmony"])
