@@ -8,7 +8,7 @@ from common import Row
 ENCODINGS = [("cl100k_base", "cl100k_base.tiktoken"), ("o200k_base", "o200k_base.tiktoken")]
 
 
-def encoding_spec(name: str, rank_file):
+def encoding_declaration(name: str, rank_file):
     """tiktoken's constructor arguments of a public encoding, its ranks read from rank_file."""
     from tiktoken.load import load_tiktoken_bpe
     from tiktoken_ext import openai_public
@@ -29,11 +29,11 @@ def run() -> list[Row]:
     rows: list[Row] = []
     for name, file in ENCODINGS:
         path = common.data_file(file)
-        spec = encoding_spec(name, path)
+        decl = encoding_declaration(name, path)
         section = f"{name} (tiktoken, own pattern)"
-        peer = tiktoken.Encoding(spec["name"], pat_str=spec["pat_str"], mergeable_ranks=spec["mergeable_ranks"],
-                                 special_tokens=spec["special_tokens"])
-        ours = corvane_core.CoreBPE.from_rank_file(str(path), spec["special_tokens"], spec["pat_str"])
+        peer = tiktoken.Encoding(decl["name"], pat_str=decl["pat_str"], mergeable_ranks=decl["mergeable_ranks"],
+                                 special_tokens=decl["special_tokens"])
+        ours = corvane_core.CoreBPE.from_rank_file(str(path), decl["special_tokens"], decl["pat_str"])
         for corpus in ("prose", "code", "multilingual"):
             text = common.corpus(corpus)
             n = len(text.encode())
@@ -44,9 +44,9 @@ def run() -> list[Row]:
                                               lambda: len(peer.encode_ordinary(text))))
         state = ours.to_state()
         t_ours = common.best_time(lambda: corvane_core.CoreBPE.from_state(state), repeat=7)
-        t_peer = common.best_time(lambda: tiktoken.Encoding(spec["name"], pat_str=spec["pat_str"],
+        t_peer = common.best_time(lambda: tiktoken.Encoding(decl["name"], pat_str=decl["pat_str"],
                                                             mergeable_ranks=load_tiktoken_bpe(str(path)),
-                                                            special_tokens=spec["special_tokens"]), repeat=3)
+                                                            special_tokens=decl["special_tokens"]), repeat=3)
         rows.append(Row(section, f"load (our saved state vs {file})", f"{t_ours * 1e3:.1f} ms",
                         f"{t_peer * 1e3:.1f} ms", t_peer / t_ours))
     return rows
