@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "models/model.h"
+#include "normalizers/normalizer.h"
+#include "pre_tokenizers/hf/pre_tokenized_text.h"
+
+namespace corvane {
+
+// A token added to a tokenizer beside its model's vocabulary (tokenizer.json's
+// "added_tokens"), with the options that say where it is found in a text.
+struct AddedToken {
+  std::string content;
+  bool single_word = false;
+  bool lstrip = false;
+  bool rstrip = false;
+  bool normalized = true;
+  bool special = false;
+};
+
+// The added tokens of a tokenizer, and the first step of encoding: finding them in a text
+// before the pipeline sees it, exactly as HuggingFace's AddedVocabulary does.
+//
+// Immutable once built; one object may serve several threads at once.
+class AddedVocabulary {
+ public:
+  AddedVocabulary() = default;
+
+  // Adds `tokens` in order as the peer's add_tokens does (a token already in the model's
+  // vocabulary takes that id, any other the next id past the model's and the added ones;
+  // empty contents and repeats are skipped). `normalizer` (may be null) normalizes the
+  // content of the tokens marked `normalized`, which are then found in normalized text.
+  AddedVocabulary(std::vector<AddedToken> tokens, const Model& model, const Normalizer* normalizer);
+
+  // The tokens of a tokenizer.json "added_tokens" array (null: none). Throws
+  // std::invalid_argument naming the entry and field that are wrong.
+  static std::vector<AddedToken> tokens_from_json(const nlohmann::json& array);
+
+  // Cuts `text` (well-formed UTF-8) into pieces: each added token found becomes a piece
+  // holding its id; the rest is normalized by `normalizer` (may be null) and pieces are
+  // made of it, as the peer's extract_and_normalize does. Offsets of every piece refer to
+  // `text`.
+  hf::PreTokenizedText extract_and_normalize(std::string_view text, const Normalizer* normalizer) const;
+
+  std::size_t size() const;
+  std::optional<uint32_t> token_to_id(std::string_view content) const;
+  std::optional<std::string_view> id_to_token(uint32_t id) const;
+  // Whether `content` is the content of a special added token.
+  bool is_special(std::string_view content) const;
+  // Calls fn(content, id) for each added token, in the order they were added.
+  void for_each(const std::function<void(const AddedToken&, uint32_t)>& fn) const;
+};
+
+}  // namespace corvane
