@@ -20,6 +20,7 @@ from .model import encoding_for_model as encoding_for_model
 from .model import encoding_name_for_model as encoding_name_for_model
 from .registry import get_encoding as get_encoding
 from .registry import list_encoding_names as list_encoding_names
+from .tokenizer import Tokenizer as Tokenizer
 
 __version__: str = getattr(_corvane_core, "__version__", "0.1.0")
 
@@ -29,4 +30,5 @@ __all__ = [
     "encoding_name_for_model",
     "get_encoding",
     "list_encoding_names",
+    "Tokenizer",
 ]
