@@ -1,10 +1,11 @@
 """corvane: count, encode, decode and compress text from the command line.
 
-    corvane count    [--encoding NAME | --tiktoken FILE | --hf-json FILE | --vocab-txt FILE | --words]
-                     [--json] [FILE ...]
-    corvane encode   [--encoding NAME | --tiktoken FILE | --hf-json FILE | --vocab-txt FILE | --words]
-                     [--json] [FILE ...]
-    corvane decode   (--encoding NAME | --tiktoken FILE | --hf-json FILE | --vocab-txt FILE) [--json] [ID ...]
+    corvane count    [--encoding NAME | --tokenizer FILE | --tiktoken FILE | --hf-json FILE
+                      | --vocab-txt FILE | --words] [--json] [FILE ...]
+    corvane encode   [--encoding NAME | --tokenizer FILE | --tiktoken FILE | --hf-json FILE
+                      | --vocab-txt FILE | --words] [--json] [FILE ...]
+    corvane decode   (--encoding NAME | --tokenizer FILE | --tiktoken FILE | --hf-json FILE
+                      | --vocab-txt FILE) [--json] [ID ...]
     corvane compress [--decompress] [--json] [FILE ...]
 
 Texts are read as bytes from the named files, or from standard input when no file is named
@@ -13,7 +14,11 @@ Texts are read as bytes from the named files, or from standard input when no fil
 Vocabularies (at most one may be given): ``--encoding NAME`` is one of tiktoken's public
 encodings, shipped inside the ``corvane`` package (``o200k_base``, ``cl100k_base``, ...): the
 ids are tiktoken's, and special-token text such as ``<|endoftext|>`` counts as the ordinary
-text it is. ``--tiktoken`` loads a tiktoken rank file into ``BPETokenizer`` (its fixed ASCII
+text it is. ``--tokenizer`` loads a HuggingFace ``tokenizer.json`` into ``corvane.Tokenizer``,
+which runs its whole pipeline (normalizer, pre-tokenizer, model, added tokens) and gives the ids
+of HuggingFace ``tokenizers``; each file is one text (read whole, as a normalizer or
+pre-tokenizer may look across any cut), encoded without the special tokens the post-processor
+would add around it, and must be UTF-8. ``--tiktoken`` loads a tiktoken rank file into ``BPETokenizer`` (its fixed ASCII
 pre-tokenisation rule), ``--hf-json`` a HuggingFace ``tokenizer.json`` and ``--vocab-txt`` a
 WordPiece ``vocab.txt``. ``--words`` uses the empty ``BPETokenizer()``: ``count`` counts
 whitespace-separated words and ``encode`` numbers them 0, 1, 2, ... in each file. Without
@@ -212,10 +217,22 @@ class PreTokenizerCuts:
             yield bytes(buf)
 
 
+class _WholeText:
+    """No cut at all: the stream is one text."""
+
+    def __repr__(self) -> str:
+        return "WHOLE_TEXT"
+
+
+WHOLE_TEXT = _WholeText()
+
+
 def cut_rule_for(tokenizer) -> CutRule | PreTokenizerCuts:
     """The cut rule that keeps the counts and ids of ``tokenizer`` exact."""
     if isinstance(tokenizer, EncodingTokenizer):
         return PreTokenizerCuts(tokenizer.encoding)
+    if isinstance(tokenizer, PipelineTokenizer):
+        return WHOLE_TEXT
     if isinstance(tokenizer, corvane_core.BPETokenizer) and tokenizer.is_loaded():
         return BPE_CUTS
     return WORD_CUTS
@@ -231,6 +248,11 @@ def iter_chunks(read: Callable[[int], bytes], rule: CutRule | PreTokenizerCuts,
     """
     if isinstance(rule, PreTokenizerCuts):
         yield from rule.chunks(read, block_size)
+        return
+    if rule is WHOLE_TEXT:
+        data = read()
+        if data:
+            yield data
         return
     buf = bytearray()
     while True:
@@ -451,11 +473,44 @@ class EncodingTokenizer:
             raise CliError(f"{exc.args[0] if exc.args else exc} ({self.encoding.name})") from None
 
 
+class PipelineTokenizer:
+    """A tokenizer.json pipeline as the tool uses it: bytes in (UTF-8), no special tokens
+    added around a file's text, special tokens kept when decoding."""
+
+    def __init__(self, tokenizer: corvane.Tokenizer):
+        self.tokenizer = tokenizer
+
+    def count(self, data: bytes) -> int:
+        return self.tokenizer.count(data.decode("utf-8"), add_special_tokens=False)
+
+    def count_batch(self, chunks: list[bytes]) -> list[int]:
+        return self.tokenizer.count_batch([c.decode("utf-8") for c in chunks], add_special_tokens=False)
+
+    def encode(self, data: bytes) -> list[int]:
+        return self.tokenizer.encode(data.decode("utf-8"), add_special_tokens=False).ids
+
+    def encode_batch(self, chunks: list[bytes]) -> list[list[int]]:
+        texts = [c.decode("utf-8") for c in chunks]
+        return [e.ids for e in self.tokenizer.encode_batch(texts, add_special_tokens=False)]
+
+    def decode_bytes(self, ids: list[int]) -> bytes:
+        try:
+            return self.tokenizer.decode(ids, skip_special_tokens=False).encode("utf-8")
+        except ValueError as exc:
+            raise CliError(str(exc)) from None
+
+
+def _input_not_utf8(item: _Input, exc: UnicodeDecodeError) -> CliError:
+    return CliError(f"{item.label}: not UTF-8 text (byte 0x{exc.object[exc.start]:02x} at offset "
+                    f"{exc.start}: {exc.reason})")
+
+
 #: The library's messages that already end with the path they are about.
 _NAMING_MESSAGES = ("Cannot open tiktoken file: ", "Cannot open tokenizer.json: ",
                     "Cannot open vocab.txt: ", "vocab.txt is empty: ")
 #: What each vocabulary option expects, for messages about files of another kind.
-_VOCABULARY_KINDS = {"tiktoken": "a tiktoken rank file", "hf_json": "a tokenizer.json file",
+_VOCABULARY_KINDS = {"tokenizer": "a tokenizer.json file", "tiktoken": "a tiktoken rank file",
+                     "hf_json": "a tokenizer.json file",
                      "vocab_txt": "a vocab.txt file"}
 #: The options that name a vocabulary.
 _VOCABULARY_OPTIONS = ("encoding", *_VOCABULARY_KINDS)
@@ -479,6 +534,7 @@ def _load_tokenizer(args):
         return corvane_core.BPETokenizer()
     name = getattr(args, "encoding", None)
     loaders = {
+        "tokenizer": lambda path: PipelineTokenizer(corvane.Tokenizer.from_file(path)),
         "tiktoken": corvane_core.BPETokenizer.from_tiktoken_file,
         "hf_json": corvane_core.BPETokenizer.from_hf_json,
         "vocab_txt": corvane_core.WordPieceTokenizer,
@@ -537,6 +593,8 @@ def _cmd_count(args, out: BinaryIO) -> int:
             file = item.open()
             try:
                 n = count_stream(tokenizer, file, progress)
+            except UnicodeDecodeError as exc:
+                raise _input_not_utf8(item, exc) from None
             finally:
                 item.close(file)
             results.append((item.name, n))
@@ -578,7 +636,11 @@ def _cmd_encode(args, out: BinaryIO) -> int:
             file = item.open()
             try:
                 for batch in batches(iter_chunks(file.read, rule), ENCODE_BATCH_BLOCKS * BLOCK_SIZE):
-                    encoded = tokenizer.encode_batch(batch) if len(batch) > 1 else [tokenizer.encode(batch[0])]
+                    try:
+                        encoded = (tokenizer.encode_batch(batch) if len(batch) > 1
+                                   else [tokenizer.encode(batch[0])])
+                    except UnicodeDecodeError as exc:
+                        raise _input_not_utf8(item, exc) from None
                     progress.update(sum(map(len, batch)))
                     for ids in encoded:
                         if not ids:
@@ -745,6 +807,9 @@ def build_parser() -> argparse.ArgumentParser:
                            help="a tiktoken encoding shipped with corvane: "
                                 + ", ".join(corvane.list_encoding_names())
                                 + (f" (default: {DEFAULT_ENCODING})" if words else ""))
+        group.add_argument("--tokenizer", metavar="FILE",
+                           help="HuggingFace tokenizer.json, run by its whole pipeline "
+                                "(each file is read whole as one text)")
         group.add_argument("--tiktoken", metavar="FILE",
                            help="tiktoken rank file (BPE, with the fixed ASCII pre-tokenisation rule)")
         group.add_argument("--hf-json", metavar="FILE", help="HuggingFace tokenizer.json (BPE)")
@@ -831,7 +896,7 @@ def main(argv: list[str] | None = None) -> int:
         if getattr(args, "needs_vocabulary", False) and not any(
                 getattr(args, option) is not None for option in _VOCABULARY_OPTIONS):
             parser.commands[args.command].error(
-                f"{args.command} needs a vocabulary: give --encoding, --tiktoken, --hf-json or --vocab-txt")
+                f"{args.command} needs a vocabulary: give --encoding, --tokenizer, --tiktoken, --hf-json or --vocab-txt")
     except SystemExit as exc:  # --help, --version, or a usage error (already printed)
         return exc.code if isinstance(exc.code, int) else 2
     if sys.stdout is None:

@@ -385,7 +385,7 @@ def test_decode_without_vocabulary_is_a_usage_error(args, stdin):
     err = proc.stderr.decode()
     assert err.startswith("usage: corvane decode")
     assert err.endswith(
-        "corvane: decode needs a vocabulary: give --encoding, --tiktoken, --hf-json or --vocab-txt\n")
+        "corvane: decode needs a vocabulary: give --encoding, --tokenizer, --tiktoken, --hf-json or --vocab-txt\n")
 
 
 def test_decode_with_an_encoding():
@@ -946,3 +946,33 @@ def test_cut_rule_for_encodings():
     rule = corvane_cli.cut_rule_for(tok)
     assert isinstance(rule, corvane_cli.PreTokenizerCuts) and rule.encoding is tok.encoding
     assert repr(rule) == "PreTokenizerCuts('cl100k_base')"
+
+
+@pytest.mark.parametrize("name", ["bert-uncased-tokenizer.json", "gpt2-tokenizer.json"])
+def test_tokenizer_option_runs_the_whole_pipeline(name, corpus_paths, corpus_bytes):
+    from tokenizers import Tokenizer as Peer
+
+    path = shared_file(name)
+    peer = Peer.from_file(str(path))
+    peer.no_truncation()
+    peer.no_padding()
+    expected = {n: peer.encode(corpus_bytes[n].decode("utf-8"), add_special_tokens=False).ids for n in CORPORA}
+    lines = parse_count_lines(ok("count", "--tokenizer", path, *(corpus_paths[n] for n in CORPORA)))
+    assert [n for n, _ in lines] == [len(expected[n]) for n in CORPORA] + [sum(map(len, expected.values()))]
+    out = ok("encode", "--json", "--tokenizer", path, corpus_paths["multilingual"])
+    assert json.loads(out)["files"][0]["ids"] == expected["multilingual"]
+    ids = expected["prose"][:500]
+    assert ok("decode", "--tokenizer", path, *ids) == peer.decode(ids, skip_special_tokens=False).encode()
+
+
+def test_tokenizer_option_errors(tmp_path):
+    bad = tmp_path / "latin1.txt"
+    bad.write_bytes(b"caf\xe9 au lait")
+    proc = run("count", "--tokenizer", shared_file("gpt2-tokenizer.json"), bad)
+    assert proc.returncode == 1
+    assert proc.stderr.decode().endswith(
+        "latin1.txt: not UTF-8 text (byte 0xe9 at offset 3: invalid continuation byte)\n"
+    )
+    proc = run("count", "--tokenizer", shared_file("bert-uncased-vocab.txt"), bad)
+    assert proc.returncode == 1
+    assert "bert-uncased-vocab.txt: tokenizer.json is not valid JSON: " in proc.stderr.decode()
