@@ -12,7 +12,8 @@ from importlib import metadata
 
 import common
 
-MODULES = ["bench_bpe", "bench_encodings", "bench_hf", "bench_wordpiece", "bench_compressor", "bench_batch"]
+MODULES = ["bench_bpe", "bench_encodings", "bench_hf", "bench_wordpiece", "bench_compressor", "bench_batch",
+           "bench_pipeline"]
 
 # The performance targets: (section, work) -> (minimum ratio, extra check on our figure).
 TARGETS = {
@@ -43,6 +44,12 @@ TARGETS = {
     ("compressor (Python)", "compress prose"): (3, ("MB/s", ">=", 300)),
     ("compressor (Python)", "decompress prose"): (3, ("MB/s", ">=", 300)),
 }
+for _family in ("gpt2", "bert-uncased", "llama3-like", "llama2-like", "clip-like", "bert-cased"):
+    _section = f"tokenizer.json pipeline: {_family}"
+    TARGETS[(_section, "encode (offsets included), one text at a time")] = (10, None)
+    TARGETS[(_section, "load (from_file)")] = (2, None)
+    for _cpus in (1, 2, 4, 8):
+        TARGETS[(_section, f"encode_batch ({_cpus} CPUs)")] = (3, None)
 
 
 def target_text(row: common.Row) -> str:
