@@ -7,8 +7,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "added_tokens/token_matcher.h"
 #include "models/model.h"
 #include "normalizers/normalizer.h"
 #include "pre_tokenizers/hf/pre_tokenized_text.h"
@@ -24,6 +27,7 @@ struct AddedToken {
   bool rstrip = false;
   bool normalized = true;
   bool special = false;
+  bool operator==(const AddedToken&) const = default;
 };
 
 // The added tokens of a tokenizer, and the first step of encoding: finding them in a text
@@ -50,13 +54,41 @@ class AddedVocabulary {
   // `text`.
   hf::PreTokenizedText extract_and_normalize(std::string_view text, const Normalizer* normalizer) const;
 
+  // The number of distinct contents added.
   std::size_t size() const;
   std::optional<uint32_t> token_to_id(std::string_view content) const;
+  // The text of an added token's id as the peer decodes it: the normalized content of a
+  // token marked `normalized` when the normalizer changes it, else the content.
   std::optional<std::string_view> id_to_token(uint32_t id) const;
   // Whether `content` is the content of a special added token.
   bool is_special(std::string_view content) const;
-  // Calls fn(content, id) for each added token, in the order they were added.
+  // Calls fn(token, id) for each added token id, in the order the ids were first given out
+  // (a content added again with other options replaces the options it had).
   void for_each(const std::function<void(const AddedToken&, uint32_t)>& fn) const;
+
+ private:
+  // One piece of a text found by find_matches: bytes [begin, end), the id of the added
+  // token it is or -1. Pieces may overlap where a stripped token ran into the next one.
+  struct Split {
+    int64_t id;
+    std::size_t begin;
+    std::size_t end;
+  };
+
+  // The pieces of `sentence` as the peer's find_matches cuts it with `matcher`: the
+  // leftmost-longest matches, the single_word ones kept only between non-word characters,
+  // grown over the whitespace around them by lstrip and rstrip, and the text between them.
+  void find_matches(std::string_view sentence, const TokenMatcher& matcher, std::vector<Split>& out) const;
+  // Builds the two matchers from the tokens (after all are added).
+  void build_matchers();
+
+  std::unordered_map<std::string, uint32_t> ids_;            // content -> id
+  std::unordered_map<uint32_t, AddedToken> tokens_;          // id -> token
+  std::vector<uint32_t> order_;                              // ids, in the order first given out
+  std::unordered_map<uint32_t, std::string> normalized_forms_;  // id -> content once normalized, where it differs
+  std::unordered_set<std::string> special_;                  // contents ever added as special
+  TokenMatcher split_;             // the tokens found in the original text
+  TokenMatcher split_normalized_;  // the tokens found in normalized text
 };
 
 }  // namespace corvane
