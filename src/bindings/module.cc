@@ -30,6 +30,7 @@ void bind_core_bpe(py::module_& m);       // core_bpe_bindings.cc
 void bind_normalizers(py::module_& m);
 void bind_decoders(py::module_& m);
 void bind_hf_pre_tokenizers(py::module_& m);
+void bind_models(py::module_& m);
 using corvane::BPETokenizer;
 using corvane::Compressor;
 using corvane::WordPieceTokenizer;
@@ -265,4 +266,5 @@ PYBIND11_MODULE(corvane_core, m) {
   bind_normalizers(m);
   bind_decoders(m);
   bind_hf_pre_tokenizers(m);
+  bind_models(m);
 }
