@@ -346,3 +346,35 @@ class Normalizer(metaclass=_pybind11_type):
         """The JSON text this normalizer was built from"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
+
+@final
+class Model(metaclass=_pybind11_type):
+    """The model of a HuggingFace tokenizer.json pipeline (its "model" object: BPE, WordPiece or WordLevel), giving the tokens `tokenizers` gives for one piece
+
+    >>> m = Model.from_json('{"type": "BPE", "vocab": {"a": 0, "b": 1, "ab": 2, "é": 3}, "merges": [["a", "b"]]}')
+    >>> m.tokenize("abé")
+    [(2, 'ab', (0, 2)), (3, 'é', (2, 4))]
+    >>> m.token_to_id("ab"), m.id_to_token(3), m.get_vocab_size()
+    (2, 'é', 4)
+
+    """
+
+    def __init__(self, json: str) -> None:
+        """The same as from_json"""
+    @staticmethod
+    def from_json(json: str) -> Model:
+        """Build a model from its tokenizer.json object, given as JSON text; raises ValueError naming an unsupported type, a missing or mistyped field, or a field the type does not have"""
+    def tokenize(self, sequence: str) -> list[tuple[int, str, tuple[int, int]]]:
+        """The tokens of one pre-tokenized piece, as (id, token, (start, end)) with byte offsets into the piece's UTF-8, as tokenizers' Model.tokenize gives them; raises RuntimeError where tokenizers fails (an unknown piece and no unknown token in the vocabulary)"""
+    def token_to_id(self, token: str) -> int | None:
+        """The id of a token, or None"""
+    def id_to_token(self, id: int) -> str | None:
+        """The token of an id, or None"""
+    def get_vocab_size(self) -> int:
+        """The number of tokens of the vocabulary"""
+    def get_vocab(self) -> dict[str, int]:
+        """The vocabulary, token -> id"""
+    def to_json(self) -> str:
+        """The JSON text this model was built from"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...

@@ -20,7 +20,7 @@ import corvane_core
 
 REPO_STUB = pathlib.Path(__file__).resolve().parent.parent / "python" / "corvane_core.pyi"
 MODULE_DIR = pathlib.Path(corvane_core.__file__).resolve().parent
-CLASSES = ("Compressor", "BPETokenizer", "WordPieceTokenizer", "CoreBPE", "Normalizer")
+CLASSES = ("Compressor", "BPETokenizer", "WordPieceTokenizer", "CoreBPE", "Normalizer", "Model")
 
 
 def stub_under_test() -> pathlib.Path:

@@ -31,6 +31,7 @@ void bind_normalizers(py::module_& m);
 void bind_decoders(py::module_& m);
 void bind_hf_pre_tokenizers(py::module_& m);
 void bind_pipeline(py::module_& m);  // pipeline_bindings.cc
+void bind_models(py::module_& m);
 using corvane::BPETokenizer;
 using corvane::Compressor;
 using corvane::WordPieceTokenizer;
@@ -267,4 +268,5 @@ PYBIND11_MODULE(corvane_core, m) {
   bind_decoders(m);
   bind_hf_pre_tokenizers(m);
   bind_pipeline(m);
+  bind_models(m);
 }

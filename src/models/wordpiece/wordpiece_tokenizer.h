@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/vocabulary.h"
+#include "models/wordpiece/double_array_trie.h"
 
 namespace corvane {
 
@@ -44,15 +45,6 @@ class WordPieceTokenizer {
  private:
   WordPieceTokenizer() = default;
 
-  // One cell of the double-array trie over the vocabulary's token texts. The child of
-  // node `n` for byte `c` is cell `(trie_[n].base & 0x7fffffff) + c` when that cell's
-  // `check` is `n`; the top bit of `base` marks a node at which a token ends, whose id is
-  // `trie_ids_[n]`.
-  struct TrieCell {
-    uint32_t base;  // children offset (0 for a node without children) | final-node bit
-    int32_t check;  // the parent node; -1 in an unused cell, a value no node has in the root
-  };
-
   void load_vocab(const std::string& path);
   void build_trie();
 
@@ -65,8 +57,7 @@ class WordPieceTokenizer {
   std::size_t encode_text(std::string_view text, std::vector<int32_t>& ids) const;
 
   Vocabulary vocab_;  // token text <-> id, both directions, exactly as loaded
-  std::vector<TrieCell> trie_;
-  std::vector<int32_t> trie_ids_;  // per trie node: the id of the token ending there, or -1
+  DoubleArrayTrie trie_;
   // The node reached by the bytes "##": continuation pieces are matched below it. When
   // no token begins with "##", a cell that is no node, so that nothing matches.
   int32_t continuation_root_ = 1;

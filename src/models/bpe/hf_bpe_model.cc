@@ -1,0 +1,384 @@
+#include "models/bpe/hf_bpe_model.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+#include "core/utf8.h"
+
+namespace corvane {
+
+namespace {
+
+// Pieces shorter than this many bytes are cached, as tokenizers caches them.
+constexpr std::size_t kMaxCachedPiece = 256;
+// The cache is emptied when it holds this many pieces, or this many bytes of them.
+constexpr std::size_t kMaxCachedPieces = 1 << 15;
+constexpr std::size_t kMaxCachedBytes = std::size_t{4} << 20;
+
+std::size_t char_length(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
+
+std::string byte_token(unsigned char b) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string s = "<0x00>";
+  s[3] = kHex[b >> 4];
+  s[4] = kHex[b & 15];
+  return s;
+}
+
+// One symbol of a piece being merged, linked to its neighbours; a symbol joined into its
+// left neighbour keeps len 0.
+struct Symbol {
+  uint32_t id;
+  int32_t prev;
+  int32_t next;
+  uint32_t len;
+};
+
+// A queued merge: lower rank first, then lower position.
+struct QueuedMerge {
+  uint32_t rank;
+  uint32_t pos;
+  uint32_t new_id;
+  bool operator>(const QueuedMerge& o) const { return rank != o.rank ? rank > o.rank : pos > o.pos; }
+};
+
+}  // namespace
+
+// Buffers of one tokenization, kept between calls by a scratch.
+struct HfBpeModel::Work {
+  std::vector<Symbol> symbols;
+  std::vector<QueuedMerge> heap;
+  std::string text;  // a character's text with prefix and suffix
+
+  void add(uint32_t id, uint64_t len) {
+    if (len > UINT32_MAX) throw std::length_error("piece too long (4 GiB or more)");
+    if (symbols.size() >= static_cast<std::size_t>(INT32_MAX)) throw std::length_error("piece too long (2^31 symbols or more)");
+    const auto n = static_cast<int32_t>(symbols.size());
+    if (n > 0) symbols.back().next = n;
+    symbols.push_back(Symbol{id, n - 1, -1, static_cast<uint32_t>(len)});
+  }
+};
+
+// A thread's buffers and its cache of short pieces: piece bytes -> tokens.
+class HfBpeModel::BpeScratch : public Model::Scratch {
+ public:
+  Work work;
+
+  bool find(std::string_view piece, uint64_t h, std::vector<PieceToken>& out) const {
+    if (slots_.empty()) return false;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.len == kEmpty) return false;
+      if (s.hash == h && s.len == piece.size() && std::memcmp(keys_.data() + s.key, piece.data(), piece.size()) == 0) {
+        out.insert(out.end(), tokens_.begin() + s.first, tokens_.begin() + s.first + s.count);
+        return true;
+      }
+    }
+  }
+
+  void insert(std::string_view piece, uint64_t h, const PieceToken* tokens, std::size_t count) {
+    if (used_ >= kMaxCachedPieces || keys_.size() + piece.size() > kMaxCachedBytes) clear();
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(h) & mask;
+    while (slots_[i].len != kEmpty) i = (i + 1) & mask;
+    slots_[i] = Slot{h, static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(piece.size()),
+                     static_cast<uint32_t>(tokens_.size()), static_cast<uint32_t>(count)};
+    keys_.append(piece);
+    tokens_.insert(tokens_.end(), tokens, tokens + count);
+    ++used_;
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+  struct Slot {
+    uint64_t hash;
+    uint32_t key;
+    uint32_t len;
+    uint32_t first;
+    uint32_t count;
+  };
+
+  void clear() {
+    slots_.clear();
+    keys_.clear();
+    tokens_.clear();
+    used_ = 0;
+  }
+
+  void grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{0, 0, kEmpty, 0, 0});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.len == kEmpty) continue;
+      std::size_t i = static_cast<std::size_t>(s.hash) & mask;
+      while (slots_[i].len != kEmpty) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::string keys_;
+  std::vector<PieceToken> tokens_;
+  std::size_t used_ = 0;
+};
+
+HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>& vocab,
+                       const std::vector<std::pair<std::string_view, std::string_view>>& merges, Options options)
+    : options_(std::move(options)) {
+  if (options_.dropout) {
+    const float p = *options_.dropout;
+    if (!(p >= 0.0f && p <= 1.0f)) throw std::invalid_argument("Dropout should be between 0 and 1, inclusive");
+    if (p > 0.0f && p < 1.0f) {
+      std::ostringstream text;
+      text << "dropout " << p << " is not supported: it makes tokenization random (only null, 0 and 1 are)";
+      throw std::invalid_argument(text.str());
+    }
+    merges_skipped_ = p == 1.0f;
+  }
+
+  vocab_.reserve(vocab.size());
+  for (const auto& [token, id] : vocab) vocab_.assign(token, static_cast<int32_t>(id));
+  vocab_.finish();
+
+  // The joined text of a rule is the left text and the right text without as many leading
+  // bytes as the prefix has (whatever they are), as tokenizers builds it.
+  const std::size_t prefix_len = options_.continuing_subword_prefix ? options_.continuing_subword_prefix->size() : 0;
+  std::size_t slots = 16;
+  while (slots < merges.size() * 2) slots *= 2;
+  merges_.assign(slots, MergeSlot{0, kNoRank, 0});
+  std::string joined;
+  for (std::size_t i = 0; i < merges.size(); ++i) {
+    const auto& [left, right] = merges[i];
+    const int64_t a = lookup(left);
+    if (a == kMissing) throw std::invalid_argument("Token `" + Utf8::repair(left) + "` out of vocabulary");
+    const int64_t b = lookup(right);
+    if (b == kMissing) throw std::invalid_argument("Token `" + Utf8::repair(right) + "` out of vocabulary");
+    if (right.size() < prefix_len) {
+      // tokenizers fails here without a message of its own.
+      throw std::invalid_argument("Merge `" + Utf8::repair(left) + " " + Utf8::repair(right) +
+                                  "`: the right token is shorter than the continuing_subword_prefix");
+    }
+    joined.assign(left);
+    joined.append(right.substr(prefix_len));
+    const int64_t c = lookup(joined);
+    if (c == kMissing) throw std::invalid_argument("Token `" + Utf8::repair(joined) + "` out of vocabulary");
+    if (i >= kNoRank) throw std::invalid_argument("too many merges");
+    add_merge(static_cast<uint32_t>(a), static_cast<uint32_t>(b), static_cast<uint32_t>(i), static_cast<uint32_t>(c));
+  }
+
+  const std::string prefix = options_.continuing_subword_prefix.value_or("");
+  const std::string suffix = options_.end_of_word_suffix.value_or("");
+  for (int v = 0; v < 4; ++v) {
+    const bool first = (v & 1) != 0, last = (v & 2) != 0;
+    for (int ch = 0; ch < 128; ++ch) {
+      std::string s = first ? "" : prefix;
+      s.push_back(static_cast<char>(ch));
+      if (last) s += suffix;
+      ascii_ids_[v][ch] = lookup(s);
+    }
+  }
+  for (int b = 0; b < 256; ++b) byte_ids_[b] = lookup(byte_token(static_cast<unsigned char>(b)));
+  if (options_.unk_token) unk_id_ = lookup(*options_.unk_token);
+}
+
+HfBpeModel::~HfBpeModel() = default;
+
+void HfBpeModel::add_merge(uint32_t left, uint32_t right, uint32_t rank, uint32_t new_id) {
+  const uint64_t key = (static_cast<uint64_t>(left) << 32) | right;
+  const std::size_t mask = merges_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 24) & mask;; i = (i + 1) & mask) {
+    MergeSlot& s = merges_[i];
+    if (s.rank == kNoRank) {
+      s = MergeSlot{key, rank, new_id};
+      ++merge_count_;
+      return;
+    }
+    if (s.pair == key) {
+      s.rank = rank;
+      s.new_id = new_id;
+      return;
+    }
+  }
+}
+
+std::unique_ptr<Model::Scratch> HfBpeModel::new_scratch() const { return std::make_unique<BpeScratch>(); }
+
+void HfBpeModel::initial_symbols(std::string_view piece, Work& w) const {
+  w.symbols.clear();
+  w.symbols.reserve(piece.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+  const std::size_t n = piece.size();
+  const std::string_view prefix = options_.continuing_subword_prefix ? *options_.continuing_subword_prefix : "";
+  const std::string_view suffix = options_.end_of_word_suffix ? *options_.end_of_word_suffix : "";
+  // A pending unknown token: its length so far, 0 when there is none.
+  uint64_t unk_len = 0;
+  auto need_unk = [&]() -> uint32_t {
+    if (unk_id_ == kMissing) {
+      throw std::runtime_error("Unk token `" + *options_.unk_token + "` not found in the vocabulary");
+    }
+    return static_cast<uint32_t>(unk_id_);
+  };
+  for (std::size_t i = 0; i < n;) {
+    const std::size_t len = std::min(char_length(p[i]), n - i);
+    const bool first = i == 0, last = i + len == n;
+    int64_t id;
+    if (len == 1 && p[i] < 0x80) {
+      id = ascii_ids_[(first ? 1 : 0) + (last ? 2 : 0)][p[i]];
+    } else {
+      w.text.clear();
+      if (!first) w.text.append(prefix);
+      w.text.append(piece.substr(i, len));
+      if (last) w.text.append(suffix);
+      id = lookup(w.text);
+    }
+    if (id != kMissing) {
+      if (unk_len != 0) {
+        w.add(static_cast<uint32_t>(unk_id_), unk_len);
+        unk_len = 0;
+      }
+      w.add(static_cast<uint32_t>(id), len);
+      i += len;
+      continue;
+    }
+    if (options_.byte_fallback) {
+      // Every byte of the character's text, prefix and suffix included, or none.
+      bool all = true;
+      auto check = [&](std::string_view s) {
+        for (unsigned char b : s) all = all && byte_ids_[b] != kMissing;
+      };
+      if (!first) check(prefix);
+      check(piece.substr(i, len));
+      if (last) check(suffix);
+      if (all) {
+        auto emit = [&](std::string_view s) {
+          for (unsigned char b : s) w.add(static_cast<uint32_t>(byte_ids_[b]), 1);
+        };
+        if (!first) emit(prefix);
+        emit(piece.substr(i, len));
+        if (last) emit(suffix);
+        i += len;
+        continue;
+      }
+    }
+    if (options_.unk_token) {
+      if (unk_len != 0 && options_.fuse_unk) {
+        unk_len += len;
+      } else {
+        if (unk_len != 0) w.add(static_cast<uint32_t>(unk_id_), unk_len);
+        need_unk();
+        unk_len = len;
+      }
+    }
+    i += len;
+  }
+  if (unk_len != 0) w.add(static_cast<uint32_t>(unk_id_), unk_len);
+}
+
+// The merge loop of tokenizers' Word::merge_all, step for step.
+void HfBpeModel::merge_all(Work& w) const {
+  std::vector<Symbol>& sym = w.symbols;
+  std::vector<QueuedMerge>& heap = w.heap;
+  const auto greater = std::greater<QueuedMerge>();
+  heap.clear();
+  const std::size_t n = sym.size();
+  if (n < 2 || merges_skipped_) return;
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    if (const MergeSlot* m = find_merge(sym[i].id, sym[i + 1].id)) {
+      heap.push_back(QueuedMerge{m->rank, static_cast<uint32_t>(i), m->new_id});
+    }
+  }
+  std::make_heap(heap.begin(), heap.end(), greater);
+  while (!heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), greater);
+    const QueuedMerge top = heap.back();
+    heap.pop_back();
+    Symbol& cur = sym[top.pos];
+    if (cur.len == 0 || cur.next == -1) continue;
+    const auto next_pos = static_cast<std::size_t>(cur.next);
+    const Symbol right = sym[next_pos];
+    const MergeSlot* m = find_merge(cur.id, right.id);
+    if (m == nullptr || m->new_id != top.new_id) continue;
+    cur.id = top.new_id;
+    cur.len += right.len;
+    cur.next = right.next;
+    sym[next_pos].len = 0;
+    if (right.next > -1) sym[static_cast<std::size_t>(right.next)].prev = static_cast<int32_t>(top.pos);
+    if (cur.prev >= 0) {
+      if (const MergeSlot* pm = find_merge(sym[static_cast<std::size_t>(cur.prev)].id, cur.id)) {
+        heap.push_back(QueuedMerge{pm->rank, static_cast<uint32_t>(cur.prev), pm->new_id});
+        std::push_heap(heap.begin(), heap.end(), greater);
+      }
+    }
+    if (cur.next >= 0) {
+      if (const MergeSlot* nm = find_merge(cur.id, sym[static_cast<std::size_t>(cur.next)].id)) {
+        heap.push_back(QueuedMerge{nm->rank, top.pos, nm->new_id});
+        std::push_heap(heap.begin(), heap.end(), greater);
+      }
+    }
+  }
+}
+
+void HfBpeModel::tokenize_uncached(std::string_view piece, Work& w, std::vector<PieceToken>& out) const {
+  initial_symbols(piece, w);
+  merge_all(w);
+  uint64_t pos = 0;
+  for (const Symbol& s : w.symbols) {
+    if (s.len == 0) continue;
+    const uint64_t end = pos + s.len;
+    if (end > UINT32_MAX) throw std::length_error("piece too long (4 GiB or more)");
+    out.push_back(PieceToken{s.id, static_cast<uint32_t>(pos), static_cast<uint32_t>(end)});
+    pos = end;
+  }
+}
+
+void HfBpeModel::tokenize(std::string_view piece, Scratch* scratch, std::vector<PieceToken>& out) const {
+  if (piece.empty()) return;
+  if (piece.size() >= UINT32_MAX) throw std::length_error("piece too long (4 GiB or more)");
+  // With dropout 1 tokenizers goes straight to the merge loop: no whole-piece lookup.
+  if (options_.ignore_merges && !merges_skipped_) {
+    const int64_t id = lookup(piece);
+    if (id != kMissing) {
+      out.push_back(PieceToken{static_cast<uint32_t>(id), 0, static_cast<uint32_t>(piece.size())});
+      return;
+    }
+  }
+  auto* s = static_cast<BpeScratch*>(scratch);
+  if (s == nullptr) {
+    Work w;
+    tokenize_uncached(piece, w, out);
+    return;
+  }
+  if (piece.size() >= kMaxCachedPiece) {
+    tokenize_uncached(piece, s->work, out);
+    return;
+  }
+  const uint64_t h = Vocabulary::hash(piece.data(), piece.size());
+  if (s->find(piece, h, out)) return;
+  const std::size_t first = out.size();
+  tokenize_uncached(piece, s->work, out);
+  s->insert(piece, h, out.data() + first, out.size() - first);
+}
+
+std::optional<uint32_t> HfBpeModel::token_to_id(std::string_view token) const {
+  const int64_t id = lookup(token);
+  if (id == kMissing) return std::nullopt;
+  return static_cast<uint32_t>(id);
+}
+
+std::optional<std::string_view> HfBpeModel::id_to_token(uint32_t id) const {
+  std::string_view t;
+  if (!vocab_.token_of(static_cast<int32_t>(id), t)) return std::nullopt;
+  return t;
+}
+
+void HfBpeModel::for_each_token(const std::function<void(std::string_view, uint32_t)>& fn) const {
+  for (std::size_t e = 0; e < vocab_.size(); ++e) fn(vocab_.text_at(e), static_cast<uint32_t>(vocab_.id_at(e)));
+}
+
+}  // namespace corvane

@@ -1,0 +1,89 @@
+#include "models/wordpiece/wordpiece_model.h"
+
+#include <stdexcept>
+#include <utility>
+
+namespace corvane {
+
+WordPieceModel::WordPieceModel(const std::vector<std::pair<std::string_view, uint32_t>>& vocab, std::string unk_token,
+                               std::string continuing_subword_prefix, uint64_t max_input_chars_per_word)
+    : unk_token_(std::move(unk_token)), prefix_(std::move(continuing_subword_prefix)), max_chars_(max_input_chars_per_word) {
+  vocab_.reserve(vocab.size());
+  for (const auto& [token, id] : vocab) vocab_.assign(token, static_cast<int32_t>(id));
+  vocab_.finish();
+  std::vector<DoubleArrayTrie::Key> keys;
+  keys.reserve(vocab_.size());
+  for (std::size_t e = 0; e < vocab_.size(); ++e) {
+    const std::string_view t = vocab_.text_at(e);
+    keys.push_back(DoubleArrayTrie::Key{reinterpret_cast<const unsigned char*>(t.data()),
+                                        static_cast<uint32_t>(t.size()), vocab_.id_at(e)});
+  }
+  trie_.build(std::move(keys));
+  continuation_root_ = trie_.walk(DoubleArrayTrie::kRoot, prefix_);
+  if (const int32_t* id = vocab_.find(unk_token_)) unk_id_ = static_cast<uint32_t>(*id);
+}
+
+void WordPieceModel::push_unk(std::size_t len, std::vector<PieceToken>& out) const {
+  if (unk_id_ < 0) throw std::runtime_error("WordPiece error: Missing [UNK] token from the vocabulary");
+  out.push_back(PieceToken{static_cast<uint32_t>(unk_id_), 0, static_cast<uint32_t>(len)});
+}
+
+void WordPieceModel::tokenize(std::string_view piece, Scratch*, std::vector<PieceToken>& out) const {
+  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+  const std::size_t n = piece.size();
+  if (n >= UINT32_MAX) throw std::length_error("piece too long (4 GiB or more)");
+  uint64_t chars = 0;
+  for (std::size_t i = 0; i < n; ++i) chars += (p[i] & 0xC0) != 0x80;
+  if (chars > max_chars_) {
+    push_unk(n, out);
+    return;
+  }
+  const std::size_t mark = out.size();
+  const DoubleArrayTrie::Cell* const t = trie_.cells();
+  std::size_t start = 0;
+  int32_t from = DoubleArrayTrie::kRoot;
+  while (start < n) {
+    // The longest token from `start` that ends on a character boundary.
+    int32_t node = from;
+    uint32_t base = t[node].base;
+    int32_t best = -1;
+    std::size_t best_end = start;
+    for (std::size_t i = start; i < n; ++i) {
+      const auto next = static_cast<int32_t>((base & DoubleArrayTrie::kBaseMask) + p[i]);
+      if (t[next].check != node) break;
+      node = next;
+      base = t[node].base;
+      if ((base & DoubleArrayTrie::kFinal) && (i + 1 == n || (p[i + 1] & 0xC0) != 0x80)) {
+        best = node;
+        best_end = i + 1;
+      }
+    }
+    if (best < 0) {
+      out.resize(mark);
+      push_unk(n, out);
+      return;
+    }
+    out.push_back(PieceToken{static_cast<uint32_t>(trie_.id_at(best)), static_cast<uint32_t>(start),
+                             static_cast<uint32_t>(best_end)});
+    start = best_end;
+    from = continuation_root_;
+  }
+}
+
+std::optional<uint32_t> WordPieceModel::token_to_id(std::string_view token) const {
+  const int32_t* id = vocab_.find(token);
+  if (id == nullptr) return std::nullopt;
+  return static_cast<uint32_t>(*id);
+}
+
+std::optional<std::string_view> WordPieceModel::id_to_token(uint32_t id) const {
+  std::string_view t;
+  if (!vocab_.token_of(static_cast<int32_t>(id), t)) return std::nullopt;
+  return t;
+}
+
+void WordPieceModel::for_each_token(const std::function<void(std::string_view, uint32_t)>& fn) const {
+  for (std::size_t e = 0; e < vocab_.size(); ++e) fn(vocab_.text_at(e), static_cast<uint32_t>(vocab_.id_at(e)));
+}
+
+}  // namespace corvane
