@@ -378,3 +378,104 @@ class Model(metaclass=_pybind11_type):
         """The JSON text this model was built from"""
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
+
+@final
+class PipelineEncoding(metaclass=_pybind11_type):
+    """The result of Pipeline.encode: one entry per token in each list, as `tokenizers`' Encoding holds them"""
+
+    @property
+    def ids(self) -> list[int]:
+        """The token ids"""
+    @property
+    def type_ids(self) -> list[int]:
+        """The type id of each token (0 for the first sequence, 1 for the pair, as the post-processor sets them)"""
+    @property
+    def tokens(self) -> list[str]:
+        """The token strings"""
+    @property
+    def offsets(self) -> list[tuple[int, int]]:
+        """The (start, end) character offsets of each token in its input sequence"""
+    @property
+    def attention_mask(self) -> list[int]:
+        """1 for each token, 0 for padding"""
+    @property
+    def special_tokens_mask(self) -> list[int]:
+        """1 for each special token the post-processor or padding added, else 0"""
+    @property
+    def word_ids(self) -> list[int | None]:
+        """The index of the pre-tokenized word each token comes from (None for added special tokens)"""
+    @property
+    def words(self) -> list[int | None]:
+        """The same as word_ids"""
+    @property
+    def sequence_ids(self) -> list[int | None]:
+        """The input sequence (0 or 1) each token comes from, None for added special tokens"""
+    @property
+    def n_sequences(self) -> int:
+        """The number of input sequences encoded (1 or 2)"""
+    @property
+    def overflowing(self) -> list[PipelineEncoding]:
+        """The parts truncation cut off, each an encoding of its own"""
+    # Made only by Pipeline.encode and encode_batch: calling the class raises TypeError.
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    def __len__(self) -> int: ...
+
+@final
+class Pipeline(metaclass=_pybind11_type):
+    """A HuggingFace tokenizer.json tokenizer run by the native pipeline: the same ids, tokens and offsets as `tokenizers`
+
+    The engine of ``corvane.Tokenizer``. Texts are str (a str holding a lone surrogate
+    raises ValueError); truncation and padding are those the document sets until changed.
+    """
+
+    # Made by from_str, from_buffer and from_file: calling the class raises TypeError.
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    @staticmethod
+    def from_str(json: str) -> Pipeline:
+        """Load a tokenizer from the text of a tokenizer.json document"""
+    @staticmethod
+    def from_buffer(buffer: bytes) -> Pipeline:
+        """Load a tokenizer from the bytes of a tokenizer.json document"""
+    @staticmethod
+    def from_file(path: _Path) -> Pipeline:
+        """Load a tokenizer from a tokenizer.json file"""
+    def encode(self, sequence: str, pair: str | None = ..., add_special_tokens: bool = ...) -> PipelineEncoding:
+        """Encode a sequence, or a pair of sequences"""
+    def encode_batch(self, input: Iterable[str | tuple[str, str] | list[str]], add_special_tokens: bool = ...) -> list[PipelineEncoding]:
+        """Encode a list of sequences or (sequence, pair) tuples on native threads"""
+    def count(self, text: str, add_special_tokens: bool = ...) -> int:
+        """The number of tokens of a text (special tokens included when add_special_tokens), without truncation or padding"""
+    def count_batch(self, texts: Iterable[_Text], add_special_tokens: bool = ...) -> list[int]:
+        """count for each text, on native threads"""
+    def decode(self, ids: Iterable[int], skip_special_tokens: bool = ...) -> str:
+        """The text of a list of ids"""
+    def decode_batch(self, sequences: Iterable[Iterable[int]], skip_special_tokens: bool = ...) -> list[str]:
+        """decode for each list of ids"""
+    def token_to_id(self, token: str) -> int | None:
+        """The id of a token (an added token first, then the model's), or None"""
+    def id_to_token(self, id: int) -> str | None:
+        """The token of an id (an added token first, then the model's), or None"""
+    def get_vocab(self, with_added_tokens: bool = ...) -> dict[str, int]:
+        """The vocabulary as a dict of token to id"""
+    def get_vocab_size(self, with_added_tokens: bool = ...) -> int:
+        """The number of distinct tokens of the vocabulary"""
+    def get_added_tokens(self) -> list[dict[str, Any]]:
+        """The added tokens, in the order they were added, each as a dict of its options and id"""
+    @property
+    def truncation(self) -> dict[str, Any] | None:
+        """The truncation parameters (a dict), or None"""
+    @property
+    def padding(self) -> dict[str, Any] | None:
+        """The padding parameters (a dict), or None"""
+    def enable_truncation(self, max_length: int, stride: int = ..., strategy: str = ..., direction: str = ...) -> None:
+        """Truncate every encoding to max_length tokens"""
+    def no_truncation(self) -> None:
+        """Turn truncation off"""
+    def enable_padding(self, direction: str = ..., pad_id: int = ..., pad_type_id: int = ..., pad_token: str = ..., length: int | None = ..., pad_to_multiple_of: int | None = ...) -> None:
+        """Pad every encoding to `length` tokens, or to the longest of its batch when length is None"""
+    def no_padding(self) -> None:
+        """Turn padding off"""
+    def to_str(self, pretty: bool = ...) -> str:
+        """The tokenizer.json document this tokenizer was loaded from, with its current truncation and padding"""
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...

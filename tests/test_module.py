@@ -46,7 +46,7 @@ def test_module_docstring():
 
 
 # Classes registered after the three above, for the newer front ends.
-ADDED_CLASSES = {"PreTokenizer", "CoreBPE", "Normalizer", "Decoder", "PostProcessor", "HfPreTokenizer", "Model"}
+ADDED_CLASSES = {"PreTokenizer", "CoreBPE", "Normalizer", "Decoder", "PostProcessor", "HfPreTokenizer", "Pipeline", "PipelineEncoding", "Model"}
 
 
 def test_classes_inserted_in_order():
