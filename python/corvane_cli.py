@@ -18,7 +18,8 @@ text it is. ``--tokenizer`` loads a HuggingFace ``tokenizer.json`` into ``corvan
 which runs its whole pipeline (normalizer, pre-tokenizer, model, added tokens) and gives the ids
 of HuggingFace ``tokenizers``; each file is one text (read whole, as a normalizer or
 pre-tokenizer may look across any cut), encoded without the special tokens the post-processor
-would add around it, and must be UTF-8. ``--tiktoken`` loads a tiktoken rank file into ``BPETokenizer`` (its fixed ASCII
+would add around it, with neither the file's truncation nor its padding, and must be UTF-8.
+``--tiktoken`` loads a tiktoken rank file into ``BPETokenizer`` (its fixed ASCII
 pre-tokenisation rule), ``--hf-json`` a HuggingFace ``tokenizer.json`` and ``--vocab-txt`` a
 WordPiece ``vocab.txt``. ``--words`` uses the empty ``BPETokenizer()``: ``count`` counts
 whitespace-separated words and ``encode`` numbers them 0, 1, 2, ... in each file. Without
@@ -475,10 +476,13 @@ class EncodingTokenizer:
 
 class PipelineTokenizer:
     """A tokenizer.json pipeline as the tool uses it: bytes in (UTF-8), no special tokens
-    added around a file's text, special tokens kept when decoding."""
+    added around a file's text, special tokens kept when decoding, and neither the file's
+    truncation nor its padding (a file's every token is counted and written)."""
 
     def __init__(self, tokenizer: corvane.Tokenizer):
         self.tokenizer = tokenizer
+        tokenizer.no_truncation()
+        tokenizer.no_padding()
 
     def count(self, data: bytes) -> int:
         return self.tokenizer.count(data.decode("utf-8"), add_special_tokens=False)
