@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -35,8 +36,53 @@ using corvane::TruncationParams;
 
 namespace {
 
+// Scratch states kept between calls: the model's cache of pieces already tokenized then
+// serves the next text too, as the peer's model-wide cache does. Calls that run at the same
+// time (the lock is released while they work) each take a scratch of their own.
+class ScratchPool {
+ public:
+  explicit ScratchPool(std::shared_ptr<const Pipeline> p) : pipeline_(std::move(p)) {}
+
+  std::unique_ptr<Pipeline::Scratch> take() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!free_.empty()) {
+        std::unique_ptr<Pipeline::Scratch> s = std::move(free_.back());
+        free_.pop_back();
+        return s;
+      }
+    }
+    return std::make_unique<Pipeline::Scratch>(pipeline_->new_scratch());
+  }
+  void give(std::unique_ptr<Pipeline::Scratch> s) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.size() < kKept) free_.push_back(std::move(s));
+  }
+
+ private:
+  static constexpr std::size_t kKept = 8;
+  std::shared_ptr<const Pipeline> pipeline_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Pipeline::Scratch>> free_;
+};
+
+// A scratch from the pool for one scope, given back at its end (also when the work throws).
+class PooledScratch {
+ public:
+  explicit PooledScratch(ScratchPool& pool) : pool_(pool), scratch_(pool.take()) {}
+  ~PooledScratch() { pool_.give(std::move(scratch_)); }
+  PooledScratch(const PooledScratch&) = delete;
+  PooledScratch& operator=(const PooledScratch&) = delete;
+  Pipeline::Scratch& operator*() { return *scratch_; }
+
+ private:
+  ScratchPool& pool_;
+  std::unique_ptr<Pipeline::Scratch> scratch_;
+};
+
 struct PyPipeline {
   std::shared_ptr<const Pipeline> impl;
+  std::shared_ptr<ScratchPool> scratches;
   nlohmann::json document;  // the description it was built from (settings kept current)
   Pipeline::Settings settings;
 };
@@ -58,6 +104,7 @@ std::unique_ptr<PyPipeline> load_text(std::string_view text) {
     py::gil_scoped_release unlocked;
     p->impl = std::make_shared<const Pipeline>(corvane::pipeline_from_json(p->document));
   }
+  p->scratches = std::make_shared<ScratchPool>(p->impl);
   p->settings = p->impl->defaults();
   return p;
 }
@@ -190,8 +237,8 @@ EncodingRecord encode_one(const PyPipeline& p, std::string_view seq, std::option
   const Pipeline::Settings settings = p.settings;
   const std::size_t bytes = seq.size() + (pair ? pair->size() : 0);
   corvane::bindings::run_releasing_gil(bytes, [&] {
-    Pipeline::Scratch scratch = p.impl->new_scratch();
-    r = p.impl->encode(seq, pair, add_special, settings, scratch);
+    PooledScratch scratch(*p.scratches);
+    r = p.impl->encode(seq, pair, add_special, settings, *scratch);
   });
   return r;
 }
@@ -318,9 +365,9 @@ void bind_pipeline(py::module_& m) {
             const Pipeline::Settings settings = p.settings;
             corvane::bindings::run_releasing_gil(total, [&] {
               corvane::ParallelFor::run(sizes, [&](std::size_t begin, std::size_t end) {
-                Pipeline::Scratch scratch = p.impl->new_scratch();
+                PooledScratch scratch(*p.scratches);
                 for (std::size_t i = begin; i < end; ++i) {
-                  out[i] = p.impl->encode_unpadded(in[i].first, in[i].second, add_special, settings, scratch);
+                  out[i] = p.impl->encode_unpadded(in[i].first, in[i].second, add_special, settings, *scratch);
                 }
               });
               if (settings.padding) corvane::pad_records(out, *settings.padding);
@@ -336,8 +383,8 @@ void bind_pipeline(py::module_& m) {
             const std::string_view t = str_arg(text, "text");
             std::size_t n = 0;
             corvane::bindings::run_releasing_gil(t.size(), [&] {
-              Pipeline::Scratch scratch = p.impl->new_scratch();
-              n = p.impl->count(t, add_special, scratch);
+              PooledScratch scratch(*p.scratches);
+              n = p.impl->count(t, add_special, *scratch);
             });
             return n;
           },
@@ -351,8 +398,8 @@ void bind_pipeline(py::module_& m) {
             std::vector<std::size_t> counts(batch.views.size());
             corvane::bindings::run_releasing_gil(batch.total_bytes, [&] {
               corvane::ParallelFor::run(batch.sizes, [&](std::size_t begin, std::size_t end) {
-                Pipeline::Scratch scratch = p.impl->new_scratch();
-                for (std::size_t i = begin; i < end; ++i) counts[i] = p.impl->count(batch.views[i], add_special, scratch);
+                PooledScratch scratch(*p.scratches);
+                for (std::size_t i = begin; i < end; ++i) counts[i] = p.impl->count(batch.views[i], add_special, *scratch);
               });
             });
             return corvane::bindings::counts_to_list(counts);

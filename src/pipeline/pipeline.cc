@@ -1,5 +1,6 @@
 #include "pipeline/pipeline.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -73,6 +74,15 @@ Pipeline::Pipeline(Components c)
   if (!model_) throw std::invalid_argument("tokenizer has no model");
   added_ = AddedVocabulary(std::move(c.added_tokens), *model_, normalizer_.get());
   if (c.truncation) check_truncation(*c.truncation);
+  std::size_t top = 0;
+  model_->for_each_token([&](std::string_view, uint32_t id) { top = std::max<std::size_t>(top, id + std::size_t{1}); });
+  if (top <= 4 * model_->vocab_size() + 1024) {
+    model_tokens_.assign(top, std::string_view());
+    for (std::size_t id = 0; id < top; ++id) {
+      // The model's own answer for each id (a vocabulary may give one id to two tokens).
+      if (auto t = model_->id_to_token(static_cast<uint32_t>(id))) model_tokens_[id] = *t;
+    }
+  }
   defaults_.truncation = c.truncation;
   defaults_.padding = std::move(c.padding);
 }
@@ -139,8 +149,12 @@ EncodingRecord Pipeline::encode_sequence(std::string_view text, uint32_t type_id
       scratch.tokens.clear();
       model_->tokenize(normalized, scratch.model.get(), scratch.tokens);
       for (const PieceToken& t : scratch.tokens) {
-        const auto value = model_->id_to_token(t.id);
-        push(t.id, value ? std::string(*value) : std::string(), t.begin, t.end);
+        if (t.id < model_tokens_.size()) {
+          push(t.id, std::string(model_tokens_[t.id]), t.begin, t.end);
+        } else {
+          const auto value = model_->id_to_token(t.id);
+          push(t.id, value ? std::string(*value) : std::string(), t.begin, t.end);
+        }
       }
       poll.tick(normalized.size());
     }

@@ -108,6 +108,9 @@ class Pipeline {
   std::unique_ptr<const PostProcessor> post_processor_;
   std::unique_ptr<const Decoder> decoder_;
   Settings defaults_;
+  // The model's token of each id, looked up once at load (empty when the ids are too
+  // sparse for a table; the model is asked then).
+  std::vector<std::string_view> model_tokens_;
 };
 
 }  // namespace corvane
