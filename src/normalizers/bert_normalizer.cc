@@ -1,5 +1,6 @@
 #include "normalizers/bert_normalizer.h"
 
+#include <string_view>
 #include <vector>
 
 #include "core/pinned_unicode.h"
@@ -14,7 +15,34 @@ bool BertNormalizer::is_chinese_char(char32_t cp) {
          (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0x2F800 && cp <= 0x2FA1F);
 }
 
+namespace {
+
+// Whether every byte is ASCII other than the control characters that cleaning removes
+// (all but tab, line feed and carriage return): then no step changes the length of any
+// character, and the text can be rewritten in place.
+bool plain_ascii(std::string_view s) {
+  for (unsigned char c : s) {
+    if (c >= 0x7F || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void BertNormalizer::normalize(NormalizedText& text) const {
+  if (plain_ascii(text.normalized())) {
+    // No Chinese characters and no accents to strip; cleaning turns tab, line feed and
+    // carriage return into spaces; lowercasing is A-Z only.
+    unsigned char table[128];
+    for (int c = 0; c < 128; ++c) {
+      char32_t m = static_cast<char32_t>(c);
+      if (clean_text_ && (c == '\t' || c == '\n' || c == '\r')) m = ' ';
+      if (lowercase_ && m >= 'A' && m <= 'Z') m += 32;
+      table[c] = static_cast<unsigned char>(m);
+    }
+    text.map_ascii_in_place(table);
+    return;
+  }
   if (clean_text_) {
     text.filter([](char32_t c) {
       if (c == '\t' || c == '\n' || c == '\r') return true;

@@ -75,6 +75,12 @@ class NormalizedText {
   template <class Map>
   void map(Map&& map);
 
+  // Replaces each byte b of an all-ASCII text by table[b] (ASCII too): one character for
+  // another, so the alignment stays as it is.
+  void map_ascii_in_place(const unsigned char (&table)[128]) {
+    for (char& c : normalized_) c = static_cast<char>(table[static_cast<unsigned char>(c) & 0x7F]);
+  }
+
   // Puts `s` in front of the text (nothing when the text is empty); the new characters
   // align with the first character.
   void prepend(std::string_view s);
