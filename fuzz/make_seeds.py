@@ -234,6 +234,23 @@ def text_seeds(data):
         write("merge_diff", f"random-{i}", bytes(rnd.randrange(256) for _ in range(40 + 40 * i)))
 
 
+def added_tokens_seeds():
+    # Byte 0 the normalizer, byte 1 the token count, then per token options, length and
+    # symbols, then the text's symbols (see fuzz/fuzz_added_tokens.cc).
+    rnd = random.Random(13)
+    for normalizer in range(8):
+        count = 3 + normalizer % 3
+        body = [normalizer, count - 1]
+        for _ in range(count):
+            length = 1 + rnd.randrange(3)
+            body += [rnd.randrange(32), length] + [rnd.randrange(26) for _ in range(length)]
+        body += [rnd.randrange(26) for _ in range(80)]
+        write("added_tokens", f"random-{normalizer}", bytes(body))
+    # <s> with lstrip and rstrip, "ab" single_word, " " with lstrip: text "a  <s>\u3000ab x ab_ b"
+    write("added_tokens", "strip-and-word", bytes([0, 2, 6, 1, 18, 9, 1, 17, 2, 1, 4,
+                                                   0, 4, 4, 18, 5, 17, 4, 9, 4, 17, 10, 4, 1]))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--data", default=str(HERE.parent.parent / "shared" / "data"))
@@ -249,6 +266,7 @@ def main():
     json_seeds(data)
     vocab_seeds(data)
     text_seeds(data)
+    added_tokens_seeds()
     total = sum(f.stat().st_size for f in OUT.rglob("*") if f.is_file())
     print(f"seeds in {OUT}: {sum(1 for f in OUT.rglob('*') if f.is_file())} files, {total} bytes")
 

@@ -42,6 +42,8 @@ max_len_of() {
     compressor_diff) echo 2048 ;;
     # The scanner targets double each input (raw, and mapped onto many-byte characters).
     scanner_*) echo 1024 ;;
+    # The added-token reference decodes the whole prefix at each match.
+    added_tokens) echo 512 ;;
     *) echo 4096 ;;
   esac
 }

@@ -35,6 +35,8 @@ char32_t char_at(std::string_view s, std::size_t at, std::size_t& next) {
   return next_char(s, next);
 }
 
+constexpr std::size_t kMaxOverlap = std::size_t{32} << 20;
+
 [[noreturn]] void bad_entry(std::size_t index, const std::string& what) {
   throw std::invalid_argument("added_tokens[" + std::to_string(index) + "]: " + what);
 }
@@ -136,8 +138,8 @@ std::vector<AddedToken> AddedVocabulary::tokens_from_json(const nlohmann::json& 
   return out;
 }
 
-void AddedVocabulary::find_matches(std::string_view sentence, const TokenMatcher& matcher,
-                                   std::vector<Split>& out) const {
+void AddedVocabulary::find_matches(std::string_view sentence, const TokenMatcher& matcher, std::vector<Split>& out,
+                                   std::size_t& overlap) const {
   out.clear();
   const std::size_t n = sentence.size();
   if (n == 0) return;  // the peer's one empty piece, which is dropped anyway
@@ -181,6 +183,15 @@ void AddedVocabulary::find_matches(std::string_view sentence, const TokenMatcher
     }
     // A match that an earlier token's rstrip ran past: the peer fails to cut there.
     if (start > stop) throw std::runtime_error("AddedVocabulary bad split");
+    // A whitespace token inside the whitespace an earlier rstrip took makes a piece that
+    // repeats bytes of the one before, as the peer's do; a long run of them repeats the
+    // text over and over, which is bounded here rather than left to exhaust memory.
+    if (start < start_offset) {
+      overlap += start_offset - start;
+      if (overlap > kMaxOverlap) {
+        throw std::length_error("added tokens overlap too much in this text (more than 32 MiB of repeated pieces)");
+      }
+    }
     if (start_offset < start) out.push_back(Split{-1, start_offset, start});
     out.push_back(Split{m.value, start, stop});
     start_offset = stop;
@@ -192,9 +203,10 @@ hf::PreTokenizedText AddedVocabulary::extract_and_normalize(std::string_view tex
   hf::PreTokenizedText out{std::string(text)};
   if (!is_utf8(text)) throw std::invalid_argument("text is not valid UTF-8");
   std::vector<Split> outer, inner;
+  std::size_t overlap = 0;
   // First the tokens matched in the original text; then each stretch between them is
   // normalized and the tokens matched in normalized text are found in it.
-  find_matches(text, split_, outer);
+  find_matches(text, split_, outer, overlap);
   for (const Split& s : outer) {
     if (s.begin == s.end) continue;
     const auto shift = static_cast<uint32_t>(s.begin);
@@ -206,7 +218,7 @@ hf::PreTokenizedText AddedVocabulary::extract_and_normalize(std::string_view tex
     if (normalizer != nullptr) normalizer->normalize(part);
     const std::string& normalized = part.normalized();
     const std::vector<NormalizedText::Span>& spans = part.alignments();
-    find_matches(normalized, split_normalized_, inner);
+    find_matches(normalized, split_normalized_, inner, overlap);
     for (const Split& t : inner) {
       if (t.begin == t.end) continue;
       // As the peer slices normalized text: the original range runs from the first byte's

@@ -42,16 +42,28 @@ class AddedVocabulary {
   // vocabulary takes that id, any other the next id past the model's and the added ones;
   // empty contents and repeats are skipped). `normalizer` (may be null) normalizes the
   // content of the tokens marked `normalized`, which are then found in normalized text.
+  // Where two tokens are found by the same text (say "A" and "a" under Lowercase), the one
+  // whose id was given out first is found (the peer picks by chance); a token that
+  // normalizes to nothing is never found (the peer's matcher misbehaves on it). Throws
+  // std::invalid_argument "added token content is not valid UTF-8".
   AddedVocabulary(std::vector<AddedToken> tokens, const Model& model, const Normalizer* normalizer);
 
-  // The tokens of a tokenizer.json "added_tokens" array (null: none). Throws
-  // std::invalid_argument naming the entry and field that are wrong.
+  // The tokens of a tokenizer.json "added_tokens" array (null: none), in order. Each entry
+  // needs every field the peer requires: "id" (an unsigned 32-bit integer, checked and then
+  // ignored: ids follow from the order), "content" (a string) and the booleans
+  // "single_word", "lstrip", "rstrip", "normalized" and "special"; other fields are ignored.
+  // Throws std::invalid_argument naming the entry and field that are wrong, such as
+  // 'added_tokens[2]: missing field "lstrip"'.
   static std::vector<AddedToken> tokens_from_json(const nlohmann::json& array);
 
   // Cuts `text` (well-formed UTF-8) into pieces: each added token found becomes a piece
   // holding its id; the rest is normalized by `normalizer` (may be null) and pieces are
   // made of it, as the peer's extract_and_normalize does. Offsets of every piece refer to
-  // `text`.
+  // `text`. Pieces are in text order but may overlap as the peer's do (a token with rstrip
+  // followed by a token that starts with whitespace). Fails as the peer does, with
+  // std::runtime_error "AddedVocabulary bad split", where an lstrip token lies inside what
+  // an rstrip token took; throws std::invalid_argument "text is not valid UTF-8", and
+  // std::length_error when overlapping pieces would repeat more than 32 MiB of text.
   hf::PreTokenizedText extract_and_normalize(std::string_view text, const Normalizer* normalizer) const;
 
   // The number of distinct contents added.
@@ -78,7 +90,9 @@ class AddedVocabulary {
   // The pieces of `sentence` as the peer's find_matches cuts it with `matcher`: the
   // leftmost-longest matches, the single_word ones kept only between non-word characters,
   // grown over the whitespace around them by lstrip and rstrip, and the text between them.
-  void find_matches(std::string_view sentence, const TokenMatcher& matcher, std::vector<Split>& out) const;
+  // `overlap` counts the bytes pieces repeat of earlier ones, over a whole text.
+  void find_matches(std::string_view sentence, const TokenMatcher& matcher, std::vector<Split>& out,
+                    std::size_t& overlap) const;
   // Builds the two matchers from the tokens (after all are added).
   void build_matchers();
 

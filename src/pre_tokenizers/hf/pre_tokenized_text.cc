@@ -39,7 +39,8 @@ void PreTokenizedText::add_piece(std::string_view normalized, const Span* spans,
   p.begin = buffer_.size();
   buffer_.append(normalized);
   p.end = buffer_.size();
-  spans_.reserve(spans_.size() + normalized.size());
+  // No exact reserve here: pieces are added one after another, and growing the buffer to
+  // each new size exactly would copy it whole for every piece.
   for (std::size_t i = 0; i < normalized.size(); ++i) {
     spans_.push_back(Span{spans[i].start + shift, spans[i].end + shift});
   }
