@@ -27,29 +27,38 @@ std::string byte_token(unsigned char b) {
   return s;
 }
 
-// One symbol of a piece being merged, linked to its neighbours; a symbol joined into its
-// left neighbour keeps len 0.
-struct Symbol {
-  uint32_t id;
-  int32_t prev;
-  int32_t next;
-  uint32_t len;
+// A plain binary heap of (rank, position) keys, for pieces of few symbols: it pops in the
+// same order as PairQueue, which is faster on long pieces but costs more to set up.
+class SmallHeap {
+ public:
+  void clear() { keys_.clear(); }
+  bool empty() const { return keys_.empty(); }
+  void push(int32_t rank, uint32_t pos) {
+    keys_.push_back((static_cast<uint64_t>(static_cast<uint32_t>(rank)) << 32) | pos);
+    std::push_heap(keys_.begin(), keys_.end(), std::greater<uint64_t>());
+  }
+  void pop(int32_t& rank, uint32_t& pos) {
+    std::pop_heap(keys_.begin(), keys_.end(), std::greater<uint64_t>());
+    rank = static_cast<int32_t>(keys_.back() >> 32);
+    pos = static_cast<uint32_t>(keys_.back());
+    keys_.pop_back();
+  }
+
+ private:
+  std::vector<uint64_t> keys_;
 };
 
-// A queued merge: lower rank first, then lower position.
-struct QueuedMerge {
-  uint32_t rank;
-  uint32_t pos;
-  uint32_t new_id;
-  bool operator>(const QueuedMerge& o) const { return rank != o.rank ? rank > o.rank : pos > o.pos; }
-};
+// Pieces of at most this many symbols are merged with a SmallHeap.
+constexpr std::size_t kSmallPiece = 64;
 
 }  // namespace
 
 // Buffers of one tokenization, kept between calls by a scratch.
 struct HfBpeModel::Work {
   std::vector<Symbol> symbols;
-  std::vector<QueuedMerge> heap;
+  // (rank, position), lowest rank first, then leftmost.
+  SmallHeap small_queue;
+  std::unique_ptr<PairQueue> queue;  // made for the first long piece
   std::string text;  // a character's text with prefix and suffix
 
   void add(uint32_t id, uint64_t len) {
@@ -149,9 +158,15 @@ HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>&
   // The joined text of a rule is the left text and the right text without as many leading
   // bytes as the prefix has (whatever they are), as tokenizers builds it.
   const std::size_t prefix_len = options_.continuing_subword_prefix ? options_.continuing_subword_prefix->size() : 0;
+  if (merges.size() >= static_cast<std::size_t>(INT32_MAX)) throw std::invalid_argument("too many merges");
   std::size_t slots = 16;
-  while (slots < merges.size() * 2) slots *= 2;
+  merge_shift_ = 60;
+  while (slots < merges.size() * 2) {
+    slots *= 2;
+    --merge_shift_;
+  }
   merges_.assign(slots, MergeSlot{0, kNoRank, 0});
+  new_id_of_rank_.resize(merges.size());
   std::string joined;
   for (std::size_t i = 0; i < merges.size(); ++i) {
     const auto& [left, right] = merges[i];
@@ -168,7 +183,7 @@ HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>&
     joined.append(right.substr(prefix_len));
     const int64_t c = lookup(joined);
     if (c == kMissing) throw std::invalid_argument("Token `" + Utf8::repair(joined) + "` out of vocabulary");
-    if (i >= kNoRank) throw std::invalid_argument("too many merges");
+    new_id_of_rank_[i] = static_cast<uint32_t>(c);
     add_merge(static_cast<uint32_t>(a), static_cast<uint32_t>(b), static_cast<uint32_t>(i), static_cast<uint32_t>(c));
   }
 
@@ -192,7 +207,7 @@ HfBpeModel::~HfBpeModel() = default;
 void HfBpeModel::add_merge(uint32_t left, uint32_t right, uint32_t rank, uint32_t new_id) {
   const uint64_t key = (static_cast<uint64_t>(left) << 32) | right;
   const std::size_t mask = merges_.size() - 1;
-  for (std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 24) & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = merge_slot(key);; i = (i + 1) & mask) {
     MergeSlot& s = merges_[i];
     if (s.rank == kNoRank) {
       s = MergeSlot{key, rank, new_id};
@@ -280,45 +295,53 @@ void HfBpeModel::initial_symbols(std::string_view piece, Work& w) const {
   if (unk_len != 0) w.add(static_cast<uint32_t>(unk_id_), unk_len);
 }
 
-// The merge loop of tokenizers' Word::merge_all, step for step.
+// The merge loop of tokenizers' Word::merge_all, step for step. A queued merge is known by
+// its rank, which names its rule and so its joined id; the queue pops in exactly the order
+// of tokenizers' heap, lowest rank first and then leftmost, duplicates included.
 void HfBpeModel::merge_all(Work& w) const {
-  std::vector<Symbol>& sym = w.symbols;
-  std::vector<QueuedMerge>& heap = w.heap;
-  const auto greater = std::greater<QueuedMerge>();
-  heap.clear();
-  const std::size_t n = sym.size();
+  const std::size_t n = w.symbols.size();
   if (n < 2 || merges_skipped_) return;
+  if (n <= kSmallPiece) {
+    merge_all(w.symbols, w.small_queue);
+  } else {
+    if (!w.queue) w.queue = std::make_unique<PairQueue>();
+    merge_all(w.symbols, *w.queue);
+  }
+}
+
+template <class Queue>
+void HfBpeModel::merge_all(std::vector<Symbol>& sym, Queue& queue) const {
+  const std::size_t n = sym.size();
+  queue.clear();
   for (std::size_t i = 0; i + 1 < n; ++i) {
     if (const MergeSlot* m = find_merge(sym[i].id, sym[i + 1].id)) {
-      heap.push_back(QueuedMerge{m->rank, static_cast<uint32_t>(i), m->new_id});
+      queue.push(static_cast<int32_t>(m->rank), static_cast<uint32_t>(i));
     }
   }
-  std::make_heap(heap.begin(), heap.end(), greater);
-  while (!heap.empty()) {
-    std::pop_heap(heap.begin(), heap.end(), greater);
-    const QueuedMerge top = heap.back();
-    heap.pop_back();
-    Symbol& cur = sym[top.pos];
+  while (!queue.empty()) {
+    int32_t rank;
+    uint32_t pos;
+    queue.pop(rank, pos);
+    const uint32_t new_id = new_id_of_rank_[static_cast<std::size_t>(rank)];
+    Symbol& cur = sym[pos];
     if (cur.len == 0 || cur.next == -1) continue;
     const auto next_pos = static_cast<std::size_t>(cur.next);
     const Symbol right = sym[next_pos];
     const MergeSlot* m = find_merge(cur.id, right.id);
-    if (m == nullptr || m->new_id != top.new_id) continue;
-    cur.id = top.new_id;
+    if (m == nullptr || m->new_id != new_id) continue;
+    cur.id = new_id;
     cur.len += right.len;
     cur.next = right.next;
     sym[next_pos].len = 0;
-    if (right.next > -1) sym[static_cast<std::size_t>(right.next)].prev = static_cast<int32_t>(top.pos);
+    if (right.next > -1) sym[static_cast<std::size_t>(right.next)].prev = static_cast<int32_t>(pos);
     if (cur.prev >= 0) {
       if (const MergeSlot* pm = find_merge(sym[static_cast<std::size_t>(cur.prev)].id, cur.id)) {
-        heap.push_back(QueuedMerge{pm->rank, static_cast<uint32_t>(cur.prev), pm->new_id});
-        std::push_heap(heap.begin(), heap.end(), greater);
+        queue.push(static_cast<int32_t>(pm->rank), static_cast<uint32_t>(cur.prev));
       }
     }
     if (cur.next >= 0) {
       if (const MergeSlot* nm = find_merge(cur.id, sym[static_cast<std::size_t>(cur.next)].id)) {
-        heap.push_back(QueuedMerge{nm->rank, top.pos, nm->new_id});
-        std::push_heap(heap.begin(), heap.end(), greater);
+        queue.push(static_cast<int32_t>(nm->rank), pos);
       }
     }
   }

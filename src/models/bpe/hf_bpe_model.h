@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/vocabulary.h"
+#include "models/bpe/pair_queue.h"
 #include "models/model.h"
 
 namespace corvane {
@@ -76,6 +77,14 @@ class HfBpeModel : public Model {
  private:
   struct Work;
   class BpeScratch;
+  // One symbol of a piece being merged, linked to its neighbours; a symbol joined into
+  // its left neighbour keeps len 0.
+  struct Symbol {
+    uint32_t id;
+    int32_t prev;
+    int32_t next;
+    uint32_t len;
+  };
 
   struct MergeSlot {
     uint64_t pair;     // left id << 32 | right id
@@ -89,11 +98,15 @@ class HfBpeModel : public Model {
   const MergeSlot* find_merge(uint32_t left, uint32_t right) const {
     const uint64_t key = (static_cast<uint64_t>(left) << 32) | right;
     const std::size_t mask = merges_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 24) & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = merge_slot(key);; i = (i + 1) & mask) {
       const MergeSlot& s = merges_[i];
       if (s.rank == kNoRank) return nullptr;
       if (s.pair == key) return &s;
     }
+  }
+
+  std::size_t merge_slot(uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> merge_shift_);
   }
 
   int64_t lookup(std::string_view text) const {
@@ -103,12 +116,18 @@ class HfBpeModel : public Model {
   // The symbols of `piece` into w.symbols; throws for a missing unknown token.
   void initial_symbols(std::string_view piece, Work& w) const;
   void merge_all(Work& w) const;
+  template <class Queue>
+  void merge_all(std::vector<Symbol>& symbols, Queue& queue) const;
   void tokenize_uncached(std::string_view piece, Work& w, std::vector<PieceToken>& out) const;
 
   Options options_;
   bool merges_skipped_ = false;  // dropout 1
   Vocabulary vocab_;
   std::vector<MergeSlot> merges_;  // open addressing, size a power of two
+  int merge_shift_ = 60;           // 64 - log2(merges_.size())
+  // The joined id of each rank's rule (a rule replaced by a later one for the same pair
+  // keeps its entry, unused).
+  std::vector<uint32_t> new_id_of_rank_;
   std::size_t merge_count_ = 0;
   // The id of each ASCII character's text (kMissing when none), by position in the
   // piece: [first + 2 * last].
