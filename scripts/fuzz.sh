@@ -36,6 +36,8 @@ LIBS=(-lpcre2-8 -lonig -licuuc)
 # Longest input per target: whole files for the loaders, shorter texts elsewhere.
 max_len_of() {
   case $1 in
+    # Documents of small trained tokenizers, a few kilobytes each.
+    pipeline_loader) echo 12288 ;;
     *_loader) echo 65536 ;;
     compressor) echo 16384 ;;
     # Inputs of the differential targets expand (phrases) or meet quadratic references.
@@ -63,7 +65,7 @@ harness_cov_of() {
 # Dictionary per target, when there is one.
 dict_of() {
   case $1 in
-    hf_json_loader) echo "$ROOT/fuzz/dicts/json.dict" ;;
+    hf_json_loader | pipeline_loader) echo "$ROOT/fuzz/dicts/json.dict" ;;
     tiktoken_loader) echo "$ROOT/fuzz/dicts/tiktoken.dict" ;;
     vocab_loader | wordpiece) echo "$ROOT/fuzz/dicts/wordpiece.dict" ;;
     compressor | compressor_diff) echo "$ROOT/fuzz/dicts/phrases.dict" ;;
