@@ -31,6 +31,7 @@ FILES = {
     "r50k_base.tiktoken": ("r50k_base.tiktoken",),
     "cl100k_base.tiktoken": ("cl100k_base.tiktoken",),
     "tokenizer.json": ("gpt2-tokenizer.json",),
+    "bert-tokenizer.json": ("bert-uncased-tokenizer.json",),
     "vocab.txt": ("bert-uncased-vocab.txt",),
     "notes.txt": ("corpus", "prose.txt"),
     "a.txt": ("corpus", "prose.txt"),

@@ -6,6 +6,11 @@
     enc.encode("hello world")                       # [24912, 2375], tiktoken's ids
     enc.count("hello world")                        # 2, without building the list
 
+`Tokenizer` loads a HuggingFace tokenizer.json and gives `tokenizers`' ids, tokens and offsets:
+
+    tok = corvane.Tokenizer.from_file("tokenizer.json")
+    tok.encode("hello world").ids
+
 `Encoding`, `get_encoding`, `encoding_for_model`, `encoding_name_for_model` and
 `list_encoding_names` behave like tiktoken's; `Encoding.from_rank_file` loads any other
 tiktoken rank file with a pattern and special tokens of your choice.
