@@ -523,3 +523,22 @@ def test_lone_surrogate_piece_is_refused():
 def test_uninitialized_instance_is_refused():
     with pytest.raises(TypeError, match="not initialized"):
         Model.__new__(Model).tokenize("a")
+
+
+EDGE_VOCAB = {"a": 0, "[UNK]": 1, "": 2}
+
+
+@pytest.mark.parametrize("model", [
+    {"type": "BPE", "vocab": EDGE_VOCAB, "merges": []},
+    {"type": "BPE", "vocab": EDGE_VOCAB, "merges": [], "ignore_merges": True, "unk_token": "[UNK]"},
+    {"type": "WordPiece", "vocab": EDGE_VOCAB, "unk_token": "[UNK]", "continuing_subword_prefix": "##",
+     "max_input_chars_per_word": 0},
+    {"type": "WordPiece", "vocab": EDGE_VOCAB, "unk_token": "[UNK]", "continuing_subword_prefix": "",
+     "max_input_chars_per_word": 5},
+    {"type": "WordLevel", "vocab": EDGE_VOCAB, "unk_token": "[UNK]"},
+    {"type": "WordLevel", "vocab": {"a": 0}, "unk_token": "[UNK]"},
+], ids=lambda m: m["type"])
+def test_edge_pieces(model):
+    # The empty piece (a token of its own for WordLevel), a limit of 0 characters, the
+    # empty token and an empty prefix.
+    Pair(model).check(["", "a", "aa", "b", "ab", "é"])

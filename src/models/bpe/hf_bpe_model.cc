@@ -229,8 +229,11 @@ void HfBpeModel::initial_symbols(std::string_view piece, Work& w) const {
   w.symbols.reserve(piece.size());
   const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
   const std::size_t n = piece.size();
-  const std::string_view prefix = options_.continuing_subword_prefix ? *options_.continuing_subword_prefix : "";
-  const std::string_view suffix = options_.end_of_word_suffix ? *options_.end_of_word_suffix : "";
+  // (Views of the options' own strings: a conditional expression mixing std::string and
+  // "" would make a temporary string.)
+  std::string_view prefix, suffix;
+  if (options_.continuing_subword_prefix) prefix = *options_.continuing_subword_prefix;
+  if (options_.end_of_word_suffix) suffix = *options_.end_of_word_suffix;
   // A pending unknown token: its length so far, 0 when there is none.
   uint64_t unk_len = 0;
   auto need_unk = [&]() -> uint32_t {
