@@ -35,11 +35,11 @@ class Wire {
 
   uint64_t varint() {
     uint64_t v = 0;
+    // Up to ten bytes; bits past the 64th are dropped, as the protobuf runtime drops them.
     for (int shift = 0; shift < 70; shift += 7) {
       if (p_ == end_) invalid("truncated varint");
       const auto b = static_cast<unsigned char>(*p_++);
-      if (shift == 63 && b > 1) invalid("varint out of range");
-      v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      if (shift < 64) v |= static_cast<uint64_t>(b & 0x7F) << shift;
       if (!(b & 0x80)) return v;
     }
     invalid("varint longer than 10 bytes");
