@@ -68,7 +68,7 @@ class SentencePiecePieces {
     } else if (unknown && prev_unknown && !out.empty()) {
       out.back().end = end;
     } else {
-      out.push_back(PieceToken{id, begin, end});
+      out.push_back(PieceToken{id, begin, end, unknown});  // an unknown run is its own text
     }
     prev_unknown = unknown;
   }

@@ -142,7 +142,7 @@ void UnigramModel::tokenize_uncached(std::string_view piece, std::vector<Best>& 
       }
     }
     if (unk < 0) missing_unk();
-    out.push_back(PieceToken{static_cast<uint32_t>(unk), static_cast<uint32_t>(b), static_cast<uint32_t>(e)});
+    out.push_back(PieceToken{static_cast<uint32_t>(unk), static_cast<uint32_t>(b), static_cast<uint32_t>(e), true});
   };
   std::size_t end = n;
   std::size_t run_end = 0;  // end of the pending run of unknown tokens (0: none)
