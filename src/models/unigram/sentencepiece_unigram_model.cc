@@ -107,8 +107,11 @@ void SentencePieceUnigramModel::tokenize_uncached(std::string_view piece, std::v
     out[first + --k] = PieceToken{static_cast<uint32_t>(best[end].id), static_cast<uint32_t>(best[end].start),
                                   static_cast<uint32_t>(end)};
   }
-  // Then unknown runs joined or spelled in bytes, in place when nothing is spelled.
-  if (count == 0) return;
+  // Then unknown runs joined or spelled in bytes (most texts have none).
+  const uint32_t unk_id = pieces_.unk_id();
+  bool any_unknown = false;
+  for (std::size_t k = first; k < out.size() && !any_unknown; ++k) any_unknown = out[k].id == unk_id;
+  if (!any_unknown) return;
   std::vector<PieceToken> raw(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
   out.resize(first);
   bool prev_unknown = false;
