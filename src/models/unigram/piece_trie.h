@@ -11,11 +11,10 @@ namespace corvane {
 // A byte trie over the pieces of a vocabulary, answering the one question a lattice model
 // asks at each position of a text: which pieces start here, shortest first.
 //
-// Nodes are numbered breadth first, so the children of a node are consecutive and sorted
-// by label; a node with many children also gets a direct 256-entry table. A step costs a
-// table lookup or a scan of a few labels, and a search never builds a string.
-//
-// Built once, then only read (any number of threads may search at once).
+// A double array: the child of node s by byte c is at base[s] + c when check there names
+// s, so a step is two array reads and a search never builds a string. Built once from the
+// sorted keys (first fit over a list of free positions), then only read (any number of
+// threads may search at once).
 class PieceTrie {
  public:
   static constexpr int32_t kNone = -1;
@@ -28,14 +27,15 @@ class PieceTrie {
   // Calls fn(length, value) for each key that is a prefix of s[0, n), by increasing length.
   template <class Fn>
   void for_each_prefix(const unsigned char* s, std::size_t n, Fn&& fn) const {
-    if (nodes_.empty()) return;
+    if (units_.empty()) return;
     uint32_t node = 0;
+    const Unit* u = units_.data();
+    const std::size_t size = units_.size();
     for (std::size_t i = 0; i < n; ++i) {
-      const int32_t next = child(node, s[i]);
-      if (next < 0) return;
+      const std::size_t next = static_cast<std::size_t>(u[node].base) + s[i];
+      if (next >= size || u[next].check != node) return;
       node = static_cast<uint32_t>(next);
-      const int32_t v = nodes_[node].value;
-      if (v >= 0) fn(i + 1, v);
+      if (u[node].value >= 0) fn(i + 1, u[node].value);
     }
   }
 
@@ -44,31 +44,15 @@ class PieceTrie {
 
   // The length of the longest key (0 for an empty trie).
   std::size_t max_length() const { return max_length_; }
-  std::size_t node_count() const { return nodes_.size(); }
+  std::size_t size() const { return units_.size(); }
 
  private:
-  struct Node {
-    uint32_t first_child;  // index of the first child (children are consecutive)
-    uint32_t child_count;  // 0..256
-    int32_t dense;         // index into dense_ (a 256-entry table), or -1
-    int32_t value;         // kNone when no key ends here
+  struct Unit {
+    uint32_t base = 0;       // children at base + byte
+    uint32_t check = ~0u;    // the parent's position, ~0 for a free position
+    int32_t value = kNone;   // the value of the key ending here
   };
-  static constexpr uint32_t kDenseFrom = 12;  // children from which a node gets a table
-
-  int32_t child(uint32_t node, unsigned char c) const {
-    const Node& n = nodes_[node];
-    if (n.dense >= 0) return dense_[static_cast<std::size_t>(n.dense) * 256 + c];
-    const unsigned char* l = labels_.data() + n.first_child;
-    for (uint32_t k = 0; k < n.child_count; ++k) {
-      if (l[k] == c) return static_cast<int32_t>(n.first_child + k);
-      if (l[k] > c) break;
-    }
-    return kNone;
-  }
-
-  std::vector<Node> nodes_;
-  std::vector<unsigned char> labels_;  // label of each node (the byte leading to it)
-  std::vector<int32_t> dense_;
+  std::vector<Unit> units_;
   std::size_t max_length_ = 0;
 };
 
