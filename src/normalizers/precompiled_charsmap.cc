@@ -46,13 +46,38 @@ PrecompiledCharsmap::PrecompiledCharsmap(std::string_view blob) : blob_(blob) {
   for (std::size_t i = strings_.size(); i-- > 0;) {
     ends_[i] = strings_[i] == '\0' ? static_cast<uint32_t>(i) : ends_[i + 1];
   }
-  check();
+  if (!check_every_unit()) check_reachable_units();
 }
 
-void PrecompiledCharsmap::check() {
+namespace {
+
+constexpr uint32_t kValueBit = 0x80000000u;
+
+}  // namespace
+
+// Whether the replacement at offset v is safe to read: inside the strings (the end itself
+// is the empty string) and at a character boundary (the strings are well-formed UTF-8 and
+// a NUL is a character, so every string read from a boundary is well-formed too).
+#define CORVANE_REPLACEMENT_OK(v) \
+  ((v) <= strings_.size() && ((v) == strings_.size() || (static_cast<unsigned char>(strings_[v]) & 0xC0) != 0x80))
+
+bool PrecompiledCharsmap::check_every_unit() const {
   const std::size_t n = units_.size();
-  // A base is the position a node's children are found from (child c at base ^ c); all
-  // 256 positions of its block must exist for any input byte to be looked up safely.
+  for (std::size_t p = 0; p < n; ++p) {
+    const uint32_t unit = units_[p];
+    if (p != 0 && (unit & kValueBit)) continue;  // a value, never stepped on by a byte
+    const uint32_t base = static_cast<uint32_t>(p) ^ offset(unit);
+    if ((static_cast<std::size_t>(base) | 0xFFu) >= n) return false;
+    if (p != 0 && has_leaf(unit)) {
+      const uint32_t v = value(units_[base]);
+      if (!CORVANE_REPLACEMENT_OK(v)) return false;
+    }
+  }
+  return true;
+}
+
+void PrecompiledCharsmap::check_reachable_units() const {
+  const std::size_t n = units_.size();
   auto block_ok = [&](uint32_t base) { return (static_cast<std::size_t>(base) | 0xFFu) < n; };
   std::vector<bool> seen(n, false);
   std::vector<uint32_t> stack;
@@ -69,17 +94,19 @@ void PrecompiledCharsmap::check() {
       if (label(unit) != c) continue;
       const uint32_t child = pos ^ offset(unit);
       if (!block_ok(child)) invalid("a node's children lie outside the trie");
-      // Darts-clone shares common suffixes, so a node may be reached again: it was checked.
-      if (seen[child]) continue;
-      seen[child] = true;
       if (has_leaf(unit)) {
         const uint32_t v = value(units_[child]);
         if (v > strings_.size()) invalid("a replacement starts past the strings");
-        if (!valid_utf8(strings_.substr(v, ends_[v] - v))) invalid("a replacement starts inside a character");
+        if (!CORVANE_REPLACEMENT_OK(v)) invalid("a replacement starts inside a character");
       }
+      // Darts-clone shares common suffixes, so a node may be reached again: it was checked.
+      if (seen[child]) continue;
+      seen[child] = true;
       stack.push_back(child);
     }
   }
 }
+
+#undef CORVANE_REPLACEMENT_OK
 
 }  // namespace corvane

@@ -13,10 +13,11 @@ namespace corvane {
 // the replacement strings, each ended by a NUL. A key of the trie is a byte sequence of the
 // input; its value is the offset of its replacement in the strings.
 //
-// The whole trie is checked once when loaded, by walking every node reachable from the
-// root (once each: the builder shares common suffixes, and a malformed array may even
-// loop): every step of any input stays inside the array, and every replacement is
-// well-formed UTF-8 inside the strings. A search is then a few array
+// The whole trie is checked once when loaded: every step of any input stays inside the
+// array, and every replacement is well-formed UTF-8 inside the strings. The check looks at
+// every unit of the array once (a linear pass that a well-built array passes); an array
+// that fails it is checked again, more slowly, through only the nodes reachable from the
+// root (each once: the builder shares common suffixes, and a malformed array may loop). A search is then a few array
 // reads per input byte with nothing left to check. A NUL byte ends every search (no key
 // holds one).
 class PrecompiledCharsmap {
@@ -41,6 +42,22 @@ class PrecompiledCharsmap {
     }
   }
 
+  // Whether some key is longer than the byte sequence s[0, n) and starts with it.
+  bool has_longer_keys(const unsigned char* s, std::size_t n) const {
+    const uint32_t* a = units_.data();
+    uint32_t pos = offset(a[0]);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (s[i] == 0) return false;
+      pos ^= s[i];
+      if (label(a[pos]) != s[i]) return false;
+      pos ^= offset(a[pos]);
+    }
+    for (uint32_t c = 1; c < 256; ++c) {
+      if (label(a[pos ^ c]) == c) return true;
+    }
+    return false;
+  }
+
   // The bytes of the map as loaded.
   const std::string& blob() const { return blob_; }
 
@@ -53,7 +70,8 @@ class PrecompiledCharsmap {
   std::string_view replacement(uint32_t at) const {
     return std::string_view(strings_.data() + at, ends_[at] - at);
   }
-  void check();
+  bool check_every_unit() const;
+  void check_reachable_units() const;
 
   std::string blob_;
   std::vector<uint32_t> units_;
