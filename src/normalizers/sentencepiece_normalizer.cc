@@ -20,10 +20,29 @@ SentencePieceNormalizer::SentencePieceNormalizer(std::shared_ptr<const Precompil
   for (const std::string& u : user_defined_) keys.emplace_back(u, 0);
   has_user_defined_ = !keys.empty();
   matcher_ = PieceTrie(std::move(keys));
+  static const std::array<char, 128> kAscii = [] {
+    std::array<char, 128> a{};
+    for (int i = 0; i < 128; ++i) a[static_cast<std::size_t>(i)] = static_cast<char>(i);
+    return a;
+  }();
+  for (unsigned b = 0; b < 128; ++b) {
+    const auto c = static_cast<unsigned char>(b);
+    bool simple = true;
+    for (const std::string& u : user_defined_) simple = simple && static_cast<unsigned char>(u[0]) != c;
+    std::string_view normalized(&kAscii[b], 1);
+    if (charsmap_ && c != 0) {
+      simple = simple && !charsmap_->has_longer_keys(&c, 1);
+      charsmap_->for_each_match(&c, 1, [&](std::size_t, std::string_view r) { normalized = r; });
+    }
+    ascii_simple_[b] = simple;
+    ascii_normalized_[b] = normalized;
+    identity_[b] = simple && normalized.size() == 1 && static_cast<unsigned char>(normalized[0]) == c;
+  }
 }
 
 std::pair<std::string_view, std::size_t> SentencePieceNormalizer::normalize_prefix(std::string_view input) const {
   const auto* p = reinterpret_cast<const unsigned char*>(input.data());
+  if (p[0] < 0x80 && ascii_simple_[p[0]]) return {ascii_normalized_[p[0]], 1};
   if (has_user_defined_) {
     std::size_t len = 0;
     matcher_.for_each_prefix(p, input.size(), [&](std::size_t l, int32_t) { len = l; });
@@ -66,7 +85,22 @@ void SentencePieceNormalizer::run(std::string_view input, std::string& out, std:
   };
   if (!options_.treat_whitespace_as_suffix && options_.add_dummy_prefix) add_space(consumed);
   bool prev_space = options_.remove_extra_whitespaces;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(input.data());
   while (consumed < input.size()) {
+    // A run of ASCII characters that stay as they are (no space among them): copied at once.
+    std::size_t run_end = consumed;
+    while (run_end < input.size() && bytes[run_end] < 0x80 && bytes[run_end] != ' ' && identity_[bytes[run_end]]) {
+      ++run_end;
+    }
+    if (run_end > consumed) {
+      out.append(input.data() + consumed, run_end - consumed);
+      for (std::size_t k = consumed; k < run_end; ++k) {
+        source.push_back(Source{static_cast<uint32_t>(k), static_cast<uint32_t>(k + 1)});
+      }
+      consumed = run_end;
+      prev_space = false;
+      continue;
+    }
     auto [norm, len] = normalize_prefix(input.substr(consumed));
     while (prev_space && !norm.empty() && norm.front() == ' ') norm.remove_prefix(1);
     if (!norm.empty()) {

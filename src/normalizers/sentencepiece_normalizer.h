@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,11 @@ class SentencePieceNormalizer final : public Normalizer {
   std::vector<std::string> user_defined_;
   PieceTrie matcher_;
   bool has_user_defined_;
+  // For each ASCII byte that no user-defined piece and no longer rule starts with: what it
+  // normalizes to on its own (most text is made of these).
+  std::array<bool, 128> ascii_simple_{};
+  std::array<std::string_view, 128> ascii_normalized_{};
+  std::array<bool, 128> identity_{};  // simple, and normalized to itself
 };
 
 }  // namespace corvane

@@ -37,6 +37,17 @@ SentencePieceUnigramModel::SentencePieceUnigramModel(SentencePiecePieces pieces)
     min_score_ = std::min(min_score_, pieces_[i].score);
     max_score_ = std::max(max_score_, pieces_[i].score);
   }
+  // A user-defined piece of n bytes scores n times the highest score less 0.1, rounded to
+  // float once, as SentencePiece computes it.
+  candidates_.resize(pieces_.size());
+  for (std::size_t i = 0; i < pieces_.size(); ++i) {
+    const auto& pc = pieces_[i];
+    const auto len = static_cast<float>(pc.text.size());
+    candidates_[i].usable = pc.type != SentencePiecePieces::Type::kUnused;
+    candidates_[i].score = pc.type == SentencePiecePieces::Type::kUserDefined
+                               ? static_cast<float>(static_cast<double>(len * max_score_) - 0.1)
+                               : pc.score;
+  }
 }
 
 std::unique_ptr<Model::Scratch> SentencePieceUnigramModel::new_scratch() const {
@@ -73,14 +84,9 @@ void SentencePieceUnigramModel::tokenize_uncached(std::string_view piece, std::v
     const std::size_t mblen = std::min(char_length(p[start]), n - start);
     bool has_single = false;
     trie_.for_each_prefix(p + start, n - start, [&](std::size_t len, int32_t id) {
-      const auto& pc = pieces_[static_cast<std::size_t>(id)];
-      if (pc.type == SentencePiecePieces::Type::kUnused) return;
-      // All in float, as SentencePiece computes it (a user-defined piece's bonus is
-      // rounded to float once).
-      const float score = pc.type == SentencePiecePieces::Type::kUserDefined
-                              ? static_cast<float>(static_cast<double>(static_cast<float>(len) * max_score_) - 0.1)
-                              : pc.score;
-      const float candidate = score + here;
+      const Candidate c = candidates_[static_cast<std::size_t>(id)];
+      if (!c.usable) return;
+      const float candidate = c.score + here;  // in float, as SentencePiece adds
       Best& target = best[start + len];
       if (target.start < 0 || candidate > target.score) {
         target = Best{candidate, static_cast<int32_t>(start), id};

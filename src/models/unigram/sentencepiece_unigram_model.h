@@ -50,6 +50,13 @@ class SentencePieceUnigramModel final : public Model {
 
   SentencePiecePieces pieces_;
   PieceTrie trie_;
+  // What the search needs of each id, packed: its score as a candidate, and whether it
+  // takes part at all (unused pieces do not).
+  struct Candidate {
+    float score;
+    bool usable;
+  };
+  std::vector<Candidate> candidates_;
   float min_score_;
   float max_score_;
 };
