@@ -13,7 +13,7 @@ from importlib import metadata
 import common
 
 MODULES = ["bench_bpe", "bench_encodings", "bench_hf", "bench_wordpiece", "bench_compressor", "bench_batch",
-           "bench_pipeline"]
+           "bench_pipeline", "bench_unigram"]
 
 # The performance targets: (section, work) -> (minimum ratio, extra check on our figure).
 TARGETS = {

@@ -1,11 +1,11 @@
 """corvane: count, encode, decode and compress text from the command line.
 
-    corvane count    [--encoding NAME | --tokenizer FILE | --tiktoken FILE | --hf-json FILE
-                      | --vocab-txt FILE | --words] [--json] [FILE ...]
-    corvane encode   [--encoding NAME | --tokenizer FILE | --tiktoken FILE | --hf-json FILE
-                      | --vocab-txt FILE | --words] [--json] [FILE ...]
-    corvane decode   (--encoding NAME | --tokenizer FILE | --tiktoken FILE | --hf-json FILE
-                      | --vocab-txt FILE) [--json] [ID ...]
+    corvane count    [--encoding NAME | --tokenizer FILE | --sentencepiece FILE | --tiktoken FILE
+                      | --hf-json FILE | --vocab-txt FILE | --words] [--json] [FILE ...]
+    corvane encode   [--encoding NAME | --tokenizer FILE | --sentencepiece FILE | --tiktoken FILE
+                      | --hf-json FILE | --vocab-txt FILE | --words] [--json] [FILE ...]
+    corvane decode   (--encoding NAME | --tokenizer FILE | --sentencepiece FILE | --tiktoken FILE
+                      | --hf-json FILE | --vocab-txt FILE) [--json] [ID ...]
     corvane compress [--decompress] [--json] [FILE ...]
 
 Texts are read as bytes from the named files, or from standard input when no file is named
@@ -19,7 +19,9 @@ which runs its whole pipeline (normalizer, pre-tokenizer, model, added tokens) a
 of HuggingFace ``tokenizers``; each file is one text (read whole, as a normalizer or
 pre-tokenizer may look across any cut), encoded without the special tokens the post-processor
 would add around it, with neither the file's truncation nor its padding, and must be UTF-8.
-``--tiktoken`` loads a tiktoken rank file into ``BPETokenizer`` (its fixed ASCII
+``--sentencepiece`` loads a SentencePiece ``.model`` file (Unigram or BPE) the same way,
+whole files included, and gives the ids of ``sentencepiece``. ``--tiktoken`` loads a tiktoken
+rank file into ``BPETokenizer`` (its fixed ASCII
 pre-tokenisation rule), ``--hf-json`` a HuggingFace ``tokenizer.json`` and ``--vocab-txt`` a
 WordPiece ``vocab.txt``. ``--words`` uses the empty ``BPETokenizer()``: ``count`` counts
 whitespace-separated words and ``encode`` numbers them 0, 1, 2, ... in each file. Without
@@ -475,9 +477,9 @@ class EncodingTokenizer:
 
 
 class PipelineTokenizer:
-    """A tokenizer.json pipeline as the tool uses it: bytes in (UTF-8), no special tokens
-    added around a file's text, special tokens kept when decoding, and neither the file's
-    truncation nor its padding (a file's every token is counted and written)."""
+    """A tokenizer.json or SentencePiece pipeline as the tool uses it: bytes in (UTF-8), no
+    special tokens added around a file's text, special tokens kept when decoding, and neither
+    the file's truncation nor its padding (a file's every token is counted and written)."""
 
     def __init__(self, tokenizer: corvane.Tokenizer):
         self.tokenizer = tokenizer
@@ -511,9 +513,12 @@ def _input_not_utf8(item: _Input, exc: UnicodeDecodeError) -> CliError:
 
 #: The library's messages that already end with the path they are about.
 _NAMING_MESSAGES = ("Cannot open tiktoken file: ", "Cannot open tokenizer.json: ",
+                    "Cannot open SentencePiece model: ",
                     "Cannot open vocab.txt: ", "vocab.txt is empty: ")
 #: What each vocabulary option expects, for messages about files of another kind.
-_VOCABULARY_KINDS = {"tokenizer": "a tokenizer.json file", "tiktoken": "a tiktoken rank file",
+_VOCABULARY_KINDS = {"tokenizer": "a tokenizer.json file",
+                     "sentencepiece": "a SentencePiece model file",
+                     "tiktoken": "a tiktoken rank file",
                      "hf_json": "a tokenizer.json file",
                      "vocab_txt": "a vocab.txt file"}
 #: The options that name a vocabulary.
@@ -539,6 +544,7 @@ def _load_tokenizer(args):
     name = getattr(args, "encoding", None)
     loaders = {
         "tokenizer": lambda path: PipelineTokenizer(corvane.Tokenizer.from_file(path)),
+        "sentencepiece": lambda path: PipelineTokenizer(corvane.Tokenizer.from_sentencepiece(path)),
         "tiktoken": corvane_core.BPETokenizer.from_tiktoken_file,
         "hf_json": corvane_core.BPETokenizer.from_hf_json,
         "vocab_txt": corvane_core.WordPieceTokenizer,
@@ -813,6 +819,9 @@ def build_parser() -> argparse.ArgumentParser:
                                 + (f" (default: {DEFAULT_ENCODING})" if words else ""))
         group.add_argument("--tokenizer", metavar="FILE",
                            help="HuggingFace tokenizer.json, run by its whole pipeline "
+                                "(each file is read whole as one text)")
+        group.add_argument("--sentencepiece", metavar="FILE",
+                           help="SentencePiece .model file, Unigram or BPE "
                                 "(each file is read whole as one text)")
         group.add_argument("--tiktoken", metavar="FILE",
                            help="tiktoken rank file (BPE, with the fixed ASCII pre-tokenisation rule)")

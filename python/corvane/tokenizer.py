@@ -57,6 +57,14 @@ class Tokenizer:
         """Load a tokenizer from the bytes of a tokenizer.json document."""
         return cls(_core.Pipeline.from_buffer(bytes(buffer)))
 
+    @classmethod
+    def from_sentencepiece(cls, path: str | os.PathLike[str]) -> Tokenizer:
+        """Load a SentencePiece .model file (Unigram or BPE): `encode(text).ids` and `.tokens`
+        are what `sentencepiece` gives for `sp.encode(text)` and `sp.encode(text, out_type=str)`,
+        and `decode(ids)` its `sp.decode(ids)`. Such a tokenizer has no tokenizer.json document
+        (`to_str` and `save` raise ValueError)."""
+        return cls(_core.Pipeline.from_sentencepiece(path))
+
     def to_str(self, pretty: bool = False) -> str:
         """The tokenizer.json document, with the current truncation and padding."""
         return self._pipeline.to_str(pretty)

@@ -54,8 +54,8 @@ void bind_normalizers(py::module_& m) {
   py::class_<PyNormalizer>(
       m, "Normalizer",
       "A normalizer of a HuggingFace tokenizer.json pipeline (BertNormalizer, NFC, NFD, NFKC, "
-      "NFKD, Lowercase, Strip, StripAccents, Replace, Prepend, ByteLevel or a Sequence of them), "
-      "giving the text and offsets `tokenizers` gives")
+      "NFKD, Lowercase, Strip, StripAccents, Replace, Prepend, ByteLevel, Precompiled or a "
+      "Sequence of them), giving the text and offsets `tokenizers` gives")
       .def(py::init([](std::string_view json) { return load(std::string(json)); }), py::arg("json"),
            "The same as from_json")
       .def_static(

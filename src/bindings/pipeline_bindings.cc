@@ -1,7 +1,8 @@
 // Python bindings of the tokenizer.json pipeline: corvane_core.Pipeline (load, encode,
 // count, decode, vocabulary, truncation and padding) and corvane_core.PipelineEncoding
 // (what encode returns, read lazily). Type conversion and lock handling only; the
-// behaviour lives in src/pipeline and src/formats/pipeline_json.
+// behaviour lives in src/pipeline, src/formats/pipeline_json and (for SentencePiece .model
+// files) src/formats/sentencepiece_model.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -25,6 +26,7 @@
 #include "core/file_bytes.h"
 #include "core/parallel_for.h"
 #include "formats/pipeline_json.h"
+#include "formats/sentencepiece_model.h"
 #include "pipeline/pipeline.h"
 
 namespace py = pybind11;
@@ -84,6 +86,7 @@ struct PyPipeline {
   std::shared_ptr<const Pipeline> impl;
   std::shared_ptr<ScratchPool> scratches;
   nlohmann::json document;  // the description it was built from (settings kept current)
+  std::string sentencepiece;  // or the bytes of the SentencePiece model it was built from
   Pipeline::Settings settings;
 };
 
@@ -107,6 +110,35 @@ std::unique_ptr<PyPipeline> load_text(std::string_view text) {
   p->scratches = std::make_shared<ScratchPool>(p->impl);
   p->settings = p->impl->defaults();
   return p;
+}
+
+std::unique_ptr<PyPipeline> load_sentencepiece(std::string bytes) {
+  auto p = std::make_unique<PyPipeline>();
+  {
+    py::gil_scoped_release unlocked;
+    p->impl = std::make_shared<const Pipeline>(Pipeline(corvane::sentencepiece_components(bytes)));
+  }
+  p->sentencepiece = std::move(bytes);
+  p->settings = p->impl->defaults();
+  return p;
+}
+
+// The whole file at `path` (str, bytes or os.PathLike), read without the GIL.
+std::string read_file(const py::object& path, const char* what) {
+  // The path as the file system's bytes, so that names that are not UTF-8 open too.
+  const std::string p = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+  if (p.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  std::string bytes;
+  {
+    py::gil_scoped_release unlocked;
+    std::ifstream in(p, std::ios::binary);
+    if (!in) throw std::runtime_error(std::string("Cannot open ") + what + ": " + p);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    if (in.bad()) throw std::runtime_error(std::string("Cannot read ") + what + ": " + p);
+    bytes = std::move(ss).str();
+  }
+  return bytes;
 }
 
 std::string_view str_arg(const py::handle& h, const char* what) {
@@ -225,6 +257,9 @@ nlohmann::json padding_json(const std::optional<PaddingParams>& p) {
 }
 
 std::string describe(const PyPipeline& p, int indent) {
+  if (!p.sentencepiece.empty()) {
+    throw py::value_error("a tokenizer loaded from a SentencePiece model has no tokenizer.json document");
+  }
   nlohmann::json doc = p.document;
   doc["truncation"] = truncation_json(p.settings.truncation);
   doc["padding"] = padding_json(p.settings.padding);
@@ -322,24 +357,17 @@ void bind_pipeline(py::module_& m) {
           "from_buffer", [](const py::bytes& data) { return load_text(std::string_view(data)); }, py::arg("buffer"),
           "Load a tokenizer from the bytes of a tokenizer.json document")
       .def_static(
-          "from_file",
-          [](const py::object& path) {
-            // The path as the file system's bytes, so that names that are not UTF-8 open too.
-            const std::string p = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
-            if (p.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
-            std::string bytes;
-            {
-              py::gil_scoped_release unlocked;
-              std::ifstream in(p, std::ios::binary);
-              if (!in) throw std::runtime_error("Cannot open tokenizer.json: " + p);
-              std::ostringstream ss;
-              ss << in.rdbuf();
-              if (in.bad()) throw std::runtime_error("Cannot read tokenizer.json: " + p);
-              bytes = std::move(ss).str();
-            }
-            return load_text(bytes);
-          },
+          "from_file", [](const py::object& path) { return load_text(read_file(path, "tokenizer.json")); },
           py::arg("path"), "Load a tokenizer from a tokenizer.json file")
+      .def_static(
+          "from_sentencepiece",
+          [](const py::object& path) { return load_sentencepiece(read_file(path, "SentencePiece model")); },
+          py::arg("path"),
+          "Load a tokenizer from a SentencePiece .model file: the same ids, pieces and decoded text as "
+          "`sentencepiece`")
+      .def_static(
+          "from_sentencepiece_buffer", [](const py::bytes& data) { return load_sentencepiece(std::string(data)); },
+          py::arg("buffer"), "Load a tokenizer from the bytes of a SentencePiece .model file")
       .def(
           "encode",
           [](const PyPipeline& p, const py::handle& sequence, const py::handle& pair, bool add_special) {
@@ -533,12 +561,19 @@ void bind_pipeline(py::module_& m) {
           py::arg("pretty") = false,
           "The tokenizer.json document this tokenizer was loaded from, with its current truncation and padding")
       .def(py::pickle(
-          [](const PyPipeline& p) { return py::make_tuple(kPickleVersion, py::bytes(describe(p, -1))); },
+          [](const PyPipeline& p) -> py::tuple {
+            if (p.sentencepiece.empty()) return py::make_tuple(kPickleVersion, py::bytes(describe(p, -1)));
+            // A SentencePiece pipeline: the model's bytes and the current settings.
+            const nlohmann::json settings = {{"truncation", truncation_json(p.settings.truncation)},
+                                             {"padding", padding_json(p.settings.padding)}};
+            return py::make_tuple(kPickleVersion, py::bytes(p.sentencepiece), py::bytes(settings.dump()));
+          },
           [](const py::object& state) {
             const std::string bad = "invalid Pipeline pickle state: ";
             PyObject* s = state.ptr();
-            if (!PyTuple_Check(s) || PyTuple_GET_SIZE(s) != 2 || !PyLong_CheckExact(PyTuple_GET_ITEM(s, 0)) ||
-                !PyBytes_Check(PyTuple_GET_ITEM(s, 1))) {
+            if (!PyTuple_Check(s) || PyTuple_GET_SIZE(s) < 2 || PyTuple_GET_SIZE(s) > 3 ||
+                !PyLong_CheckExact(PyTuple_GET_ITEM(s, 0)) || !PyBytes_Check(PyTuple_GET_ITEM(s, 1)) ||
+                (PyTuple_GET_SIZE(s) == 3 && !PyBytes_Check(PyTuple_GET_ITEM(s, 2)))) {
               throw py::value_error(bad + "expected a (version, bytes) tuple");
             }
             int overflow = 0;
@@ -546,6 +581,25 @@ void bind_pipeline(py::module_& m) {
               throw py::value_error(bad + "unknown version");
             }
             PyObject* b = PyTuple_GET_ITEM(s, 1);
-            return load_text(std::string_view(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b))));
+            const std::string_view data(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+            if (PyTuple_GET_SIZE(s) == 2) return load_text(data);
+            PyObject* t = PyTuple_GET_ITEM(s, 2);
+            nlohmann::json settings;
+            try {
+              settings = nlohmann::json::parse(PyBytes_AS_STRING(t), PyBytes_AS_STRING(t) + PyBytes_GET_SIZE(t));
+            } catch (const nlohmann::json::exception&) {
+              throw py::value_error(bad + "settings are not valid JSON");
+            }
+            if (!settings.is_object() || !settings.contains("truncation") || !settings.contains("padding")) {
+              throw py::value_error(bad + "settings must hold truncation and padding");
+            }
+            auto p = load_sentencepiece(std::string(data));
+            const nlohmann::json& tr = settings["truncation"];
+            const nlohmann::json& pa = settings["padding"];
+            p->settings.truncation.reset();
+            p->settings.padding.reset();
+            if (!tr.is_null()) p->settings.truncation = corvane::truncation_from_json(tr);
+            if (!pa.is_null()) p->settings.padding = corvane::padding_from_json(pa);
+            return p;
           }));
 }

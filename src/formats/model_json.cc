@@ -9,6 +9,7 @@
 
 #include "core/utf8.h"
 #include "formats/component_json.h"
+#include "formats/unigram_json.h"
 #include "models/bpe/hf_bpe_model.h"
 #include "models/wordlevel/word_level_model.h"
 #include "models/wordpiece/wordpiece_model.h"
@@ -140,6 +141,7 @@ std::unique_ptr<const Model> typed(const json& value) {
   if (type == "BPE") return bpe(c);
   if (type == "WordPiece") return wordpiece(c);
   if (type == "WordLevel") return word_level(c);
+  if (type == "Unigram") return unigram_from_json(value);
   throw std::invalid_argument("unsupported model: " + type);
 }
 
@@ -157,7 +159,10 @@ std::unique_ptr<const Model> untyped(const json& value) {
     }
   }
   const auto vocab = value.find("vocab");
-  if (vocab != value.end() && vocab->is_array()) throw std::invalid_argument("unsupported model: Unigram");
+  if (vocab != value.end() && vocab->is_array()) {
+    copy["type"] = "Unigram";
+    return unigram_from_json(copy);
+  }
   throw std::invalid_argument("model without \"type\": it is none of BPE, WordPiece and WordLevel (" + errors + ")");
 }
 

@@ -18,9 +18,10 @@ namespace corvane {
 //   WordPiece  vocab, unk_token, continuing_subword_prefix, max_input_chars_per_word
 //              (all required)
 //   WordLevel  vocab, unk_token (both required)
+//   Unigram    see formats/unigram_json.h
 // An object without "type" is read as the peer reads it: as the first of BPE, WordPiece
-// and WordLevel that it is a valid object of. Unigram and unknown types throw
-// std::invalid_argument "unsupported model: <type>"; a missing or mistyped field, or a
+// and WordLevel that it is a valid object of, else (a list as its vocab) as Unigram. Unknown
+// types throw std::invalid_argument "unsupported model: <type>"; a missing or mistyped field, or a
 // field the type does not have, throws std::invalid_argument naming the model and the
 // field; the peer's own load errors (a merge token not in the vocabulary, ...) keep the
 // peer's text after the model's name.

@@ -9,6 +9,7 @@
 #include "normalizers/bert_normalizer.h"
 #include "normalizers/byte_level_normalizer.h"
 #include "normalizers/lowercase.h"
+#include "normalizers/precompiled.h"
 #include "normalizers/prepend.h"
 #include "normalizers/replace.h"
 #include "normalizers/sequence.h"
@@ -23,6 +24,39 @@ namespace {
 using json = nlohmann::json;
 
 constexpr int kMaxDepth = 100;
+
+// Standard base64 as the peer decodes a precompiled_charsmap: the standard alphabet, no
+// whitespace, canonical padding to a multiple of four, no stray bits in the last character.
+bool decode_base64(std::string_view in, std::string& out) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  if (in.size() % 4 != 0) return false;
+  std::size_t pad = 0;
+  while (pad < 2 && pad < in.size() && in[in.size() - 1 - pad] == '=') ++pad;
+  const std::size_t body = in.size() - pad;
+  out.clear();
+  out.reserve(in.size() / 4 * 3);
+  uint32_t acc = 0;
+  int bits = 0;
+  for (std::size_t i = 0; i < body; ++i) {
+    const int v = value(in[i]);
+    if (v < 0) return false;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+    }
+  }
+  // What is left must be the unused low bits of the last character, all zero.
+  return (acc & ((1u << bits) - 1)) == 0;
+}
 
 // The options of one normalizer object: each is read once, and what is left over is an
 // option this engine does not know.
@@ -120,6 +154,16 @@ std::unique_ptr<Normalizer> build(const json& object, int depth) {
     const std::string content = o.string("content");
     out = std::make_unique<Replace>(it.key() == "String" ? Replace::Kind::String : Replace::Kind::Regex,
                                     it.value().get<std::string>(), content);
+  } else if (type == "Precompiled") {
+    std::string blob;
+    if (!decode_base64(o.string("precompiled_charsmap"), blob)) {
+      o.fail("option precompiled_charsmap is not valid base64");
+    }
+    try {
+      out = std::make_unique<Precompiled>(blob);
+    } catch (const std::invalid_argument& e) {
+      o.fail(e.what());
+    }
   } else if (type == "Sequence") {
     const json& list = o.required("normalizers");
     if (!list.is_array()) o.fail("option normalizers must be a list of normalizers");

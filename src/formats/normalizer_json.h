@@ -10,7 +10,8 @@ namespace corvane {
 
 // Builds a normalizer from its tokenizer.json object, such as {"type": "NFC"} or
 // {"type": "Sequence", "normalizers": [...]}: BertNormalizer, NFC, NFD, NFKC, NFKD,
-// Lowercase, Strip, StripAccents, Replace, Prepend, ByteLevel and Sequence, with the
+// Lowercase, Strip, StripAccents, Replace, Prepend, ByteLevel, Precompiled (its
+// "precompiled_charsmap" in standard base64) and Sequence, with the
 // options `tokenizers` writes for each (BertNormalizer's strip_accents may be missing or
 // null; every other option is required).
 //
@@ -22,6 +23,8 @@ namespace corvane {
 //   "normalizer <type>: option <name> must be <what>"
 //   "normalizer Sequence nested too deeply (more than 100 levels)"
 //   "Oniguruma error: <reason>" (a Replace regex that does not compile)
+//   "normalizer Precompiled: option precompiled_charsmap is not valid base64"
+//   "normalizer Precompiled: invalid precompiled_charsmap: <what is wrong>"
 std::unique_ptr<Normalizer> normalizer_from_json(const nlohmann::json& object);
 
 // The same from JSON text; text that is not one JSON value fails with

@@ -11,11 +11,14 @@
 namespace corvane {
 
 // One token a model found in a piece: its id, and the bytes [begin, end) of the piece's
-// (normalized) text it stands for.
+// (normalized) text it stands for. `surface` marks a token whose text is those bytes
+// rather than its id's vocabulary entry (the peers' Unigram models give a run of unknown
+// characters its own text).
 struct PieceToken {
   uint32_t id;
   uint32_t begin;
   uint32_t end;
+  bool surface = false;
 };
 
 // The model stage of a tokenizer.json pipeline (BPE, WordPiece, WordLevel, ...): turns one

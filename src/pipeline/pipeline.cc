@@ -149,7 +149,12 @@ EncodingRecord Pipeline::encode_sequence(std::string_view text, uint32_t type_id
       scratch.tokens.clear();
       model_->tokenize(normalized, scratch.model.get(), scratch.tokens);
       for (const PieceToken& t : scratch.tokens) {
-        if (t.id < model_tokens_.size()) {
+        if (t.surface) {
+          // A token that is its own text (a run of unknown characters).
+          const std::size_t b = std::min<std::size_t>(t.begin, normalized.size());
+          const std::size_t e = std::min<std::size_t>(std::max<std::size_t>(t.end, b), normalized.size());
+          push(t.id, std::string(normalized.substr(b, e - b)), t.begin, t.end);
+        } else if (t.id < model_tokens_.size()) {
           push(t.id, std::string(model_tokens_[t.id]), t.begin, t.end);
         } else {
           const auto value = model_->id_to_token(t.id);

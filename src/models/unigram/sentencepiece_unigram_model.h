@@ -1,0 +1,64 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "models/model.h"
+#include "models/sentencepiece_pieces.h"
+#include "models/unigram/piece_trie.h"
+
+namespace corvane {
+
+// The Unigram model of a SentencePiece .model file, as SentencePiece encodes (its
+// optimized Viterbi, in its float arithmetic): normal pieces score their score, a
+// user-defined piece of n bytes n times the highest normal score (at least the smallest
+// positive float) less 0.1, unused pieces are never chosen, and a character that starts
+// no one-character piece may be the unknown token at the lowest normal score less 10.
+// Ties keep the path found first. Runs of unknown characters become one unknown token, or
+// with byte fallback the byte tokens of each.
+class SentencePieceUnigramModel final : public Model {
+ public:
+  // Throws std::invalid_argument "no pieces are loaded." when no piece takes part in
+  // segmentation.
+  explicit SentencePieceUnigramModel(SentencePiecePieces pieces);
+
+  std::unique_ptr<Scratch> new_scratch() const override;
+  void tokenize(std::string_view piece, Scratch* scratch, std::vector<PieceToken>& out) const override;
+
+  std::optional<uint32_t> token_to_id(std::string_view token) const override { return pieces_.find(token); }
+  std::optional<std::string_view> id_to_token(uint32_t id) const override {
+    if (id >= pieces_.size()) return std::nullopt;
+    return std::string_view(pieces_[id].text);
+  }
+  std::size_t vocab_size() const override { return pieces_.size(); }
+  void for_each_token(const std::function<void(std::string_view, uint32_t)>& fn) const override {
+    pieces_.for_each_token(fn);
+  }
+
+  const SentencePiecePieces& pieces() const { return pieces_; }
+
+ private:
+  class UnigramScratch;
+  struct Best {
+    float score;
+    int32_t start;  // -1 while no path ends here
+    int32_t id;
+  };
+  void tokenize_uncached(std::string_view piece, std::vector<Best>& best, std::vector<PieceToken>& out) const;
+
+  SentencePiecePieces pieces_;
+  PieceTrie trie_;
+  // What the search needs of each id, packed: its score as a candidate, and whether it
+  // takes part at all (unused pieces do not).
+  struct Candidate {
+    float score;
+    bool usable;
+  };
+  std::vector<Candidate> candidates_;
+  float min_score_;
+  float max_score_;
+};
+
+}  // namespace corvane
