@@ -119,8 +119,6 @@ def test_decode_of_any_ids(models, name):
         assert tok.decode(ids) == sp.decode(ids), ids
 
 
-@pytest.mark.xfail(strict=True, reason="the pipeline gives a token the text of its id; the peer gives an "
-                                       "unknown run its own text")
 def test_pieces_of_unknown_runs(models):
     _, sp, tok = models["unigram"]
     text = "\U0001F600\U0001F600 ꙮ"

@@ -118,6 +118,7 @@ std::unique_ptr<PyPipeline> load_sentencepiece(std::string bytes) {
     py::gil_scoped_release unlocked;
     p->impl = std::make_shared<const Pipeline>(Pipeline(corvane::sentencepiece_components(bytes)));
   }
+  p->scratches = std::make_shared<ScratchPool>(p->impl);
   p->sentencepiece = std::move(bytes);
   p->settings = p->impl->defaults();
   return p;
