@@ -439,6 +439,12 @@ class Pipeline(metaclass=_pybind11_type):
     @staticmethod
     def from_file(path: _Path) -> Pipeline:
         """Load a tokenizer from a tokenizer.json file"""
+    @staticmethod
+    def from_sentencepiece(path: _Path) -> Pipeline:
+        """Load a tokenizer from a SentencePiece .model file: the same ids, pieces and decoded text as `sentencepiece`"""
+    @staticmethod
+    def from_sentencepiece_buffer(buffer: bytes) -> Pipeline:
+        """Load a tokenizer from the bytes of a SentencePiece .model file"""
     def encode(self, sequence: str, pair: str | None = ..., add_special_tokens: bool = ...) -> PipelineEncoding:
         """Encode a sequence, or a pair of sequences"""
     def encode_batch(self, input: Iterable[str | tuple[str, str] | list[str]], add_special_tokens: bool = ...) -> list[PipelineEncoding]:

@@ -251,7 +251,7 @@ def test_bytes_input_and_invalid_utf8():
     ("[1, 2]", 'normalizer must be a JSON object with a string "type"'),
     ("{}", 'normalizer must be a JSON object with a string "type"'),
     ('{"type": 3}', 'normalizer must be a JSON object with a string "type"'),
-    ('{"type": "Precompiled", "precompiled_charsmap": ""}', "unsupported normalizer: Precompiled"),
+    ('{"type": "Precompiled", "precompiled_charsmap": ""}', "normalizer Precompiled: invalid precompiled_charsmap: shorter than its 4-byte header"),
     ('{"type": "Nmt"}', "unsupported normalizer: Nmt"),
     ('{"type": "NFC", "form": "C"}', "unsupported option of normalizer NFC: form"),
     ('{"type": "Lowercase", "turkish": true}', "unsupported option of normalizer Lowercase: turkish"),

@@ -174,10 +174,12 @@ def test_truncation_and_padding(name, truncation, padding):
         for b in (None, SAMPLES[7], "x"):
             same_or_both_refuse(lambda t: t.encode(a, b), ref, ours, f"{name} {truncation} {padding} {a[:20]!r} {b!r}")
     for batch in ([texts[0], (texts[1], texts[3]), texts[2]], [(t, "pair text here") for t in texts]):
-        same_or_both_refuse(lambda t: t.encode_batch(batch), ref, ours, f"{name} batch")
+        # The peer's threads report whichever failing input they meet first: a batch is
+        # only required to fail with a truncation error too.
+        same_or_both_refuse(lambda t: t.encode_batch(batch), ref, ours, f"{name} batch", same_message=False)
 
 
-def same_or_both_refuse(call, ref, ours, where: str) -> None:
+def same_or_both_refuse(call, ref, ours, where: str, same_message: bool = True) -> None:
     """The same encodings from both, or the peer's truncation error from both."""
     try:
         expected = call(ref)
@@ -185,7 +187,7 @@ def same_or_both_refuse(call, ref, ours, where: str) -> None:
         assert str(e).startswith("Truncation error")
         with pytest.raises(ValueError) as info:
             call(ours)
-        assert str(info.value) == str(e)
+        assert str(info.value) == str(e) if same_message else str(info.value).startswith("Truncation error")
         return
     got = call(ours)
     for e, g in zip(expected if isinstance(expected, list) else [expected],
