@@ -42,12 +42,7 @@ def documents() -> dict[str, str]:
 
 
 def texts() -> list[str]:
-    out = []
-    for name in ("prose", "code", "multilingual"):
-        data = common.corpus(name).encode()
-        for i in range(0, len(data), TEXT_BYTES):
-            out.append(data[i : i + TEXT_BYTES].decode("utf-8", "ignore"))
-    return out
+    return common.corpus_texts(TEXT_BYTES)
 
 
 def batch_times(doc: str, inputs: list[str]) -> tuple[float, float]:

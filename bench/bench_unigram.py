@@ -24,12 +24,7 @@ TEXT_BYTES = 16 * 1024
 
 
 def texts() -> list[str]:
-    out = []
-    for name in ("prose", "code", "multilingual"):
-        data = common.corpus(name).encode()
-        for i in range(0, len(data), TEXT_BYTES):
-            out.append(data[i : i + TEXT_BYTES].decode("utf-8", "ignore"))
-    return out
+    return common.corpus_texts(TEXT_BYTES)
 
 
 def train_sentencepiece(directory: pathlib.Path, model_type: str) -> pathlib.Path:

@@ -38,6 +38,16 @@ def corpus(name: str) -> str:
     return data_file("corpus", f"{name}.txt").read_text(encoding="utf-8")
 
 
+def corpus_texts(size: int) -> list[str]:
+    """The three corpora cut into texts of about `size` bytes (cut back to whole characters)."""
+    out = []
+    for name in ("prose", "code", "multilingual"):
+        data = corpus(name).encode()
+        for i in range(0, len(data), size):
+            out.append(data[i : i + size].decode("utf-8", "ignore"))
+    return out
+
+
 def ascii_only(text: str) -> str:
     """The text with every non-ASCII character removed (peers and we agree on ASCII)."""
     return text.encode("ascii", "ignore").decode("ascii")
