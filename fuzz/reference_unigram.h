@@ -4,6 +4,7 @@
 // boundary, every candidate substring is built and looked up in an ordered map; the rules
 // (ties, unknown runs, byte fallback) are the peer's, stated plainly.
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -35,8 +36,10 @@ inline std::size_t utf8_len(unsigned char b) { return b < 0x80 ? 1 : b < 0xE0 ? 
 inline std::vector<UnigramToken> unigram_encode(const UnigramVocab& v, const std::string& text) {
   std::map<std::string, std::size_t> ids;  // the last id of each piece
   double min_score = 1e300;
+  std::size_t longest = 0;  // no candidate longer than the longest piece can be found
   for (std::size_t i = 0; i < v.pieces.size(); ++i) {
     ids[v.pieces[i].first] = i;
+    longest = std::max(longest, v.pieces[i].first.size());
     if (v.pieces[i].second < min_score) min_score = v.pieces[i].second;
   }
   const double unk_score = min_score - 10.0;
@@ -50,7 +53,7 @@ inline std::vector<UnigramToken> unigram_encode(const UnigramVocab& v, const std
   for (std::size_t start = 0; start < n;) {
     const std::size_t len1 = utf8_len(static_cast<unsigned char>(text[start]));
     bool single = false;
-    for (std::size_t len = 1; start + len <= n; ++len) {
+    for (std::size_t len = 1; start + len <= n && len <= longest; ++len) {
       const std::string candidate = text.substr(start, len);
       const auto it = ids.find(candidate);
       if (it == ids.end() || candidate.empty()) continue;
