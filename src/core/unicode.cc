@@ -31,8 +31,46 @@ std::vector<Range> collect(Pred&& pred) {
 
 }  // namespace
 
+namespace {
+
+// Every code point's category as runs of one category, in order: computed once, so that
+// the ranges of any set of categories take a pass over a few thousand runs (patterns ask
+// for them at load).
+struct CategoryRun {
+  char32_t lo;
+  char32_t hi;
+  Category category;
+};
+
+const std::vector<CategoryRun>& category_runs() {
+  static const std::vector<CategoryRun> runs = [] {
+    std::vector<CategoryRun> out;
+    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+      const Category c = category(cp);
+      if (!out.empty() && out.back().category == c) {
+        out.back().hi = cp;
+      } else {
+        out.push_back({cp, cp, c});
+      }
+    }
+    return out;
+  }();
+  return runs;
+}
+
+}  // namespace
+
 std::vector<Range> ranges_of(CategoryMask m) {
-  return collect([m](char32_t cp) { return in(cp, m); });
+  std::vector<Range> out;
+  for (const CategoryRun& r : category_runs()) {
+    if (!(m & mask_of(r.category))) continue;
+    if (!out.empty() && out.back().hi + 1 == r.lo) {
+      out.back().hi = r.hi;
+    } else {
+      out.push_back({r.lo, r.hi});
+    }
+  }
+  return out;
 }
 
 std::vector<Range> white_space_ranges() { return collect(is_white_space); }

@@ -36,7 +36,11 @@ VocabList vocab_of(const ComponentJson& c) {
   VocabList out;
   out.reserve(v.size());
   for (const auto& [token, id] : v.items()) {
-    const auto n = c.as_unsigned(id, "the id of vocab token " + in_quotes(token), UINT32_MAX);
+    // The message is only built for an id that is refused.
+    const uint64_t* plain = id.get_ptr<const json::number_unsigned_t*>();
+    const uint64_t n = plain != nullptr && *plain <= UINT32_MAX
+                           ? *plain
+                           : c.as_unsigned(id, "the id of vocab token " + in_quotes(token), UINT32_MAX);
     out.emplace_back(std::string_view(token), static_cast<uint32_t>(n));
   }
   return out;
