@@ -488,6 +488,44 @@ LOAD_ERRORS = [
 ]
 
 
+def whole_document(model_text: str, before: str = "") -> str:
+    return '{"version": "1.0", "added_tokens": [], ' + before + '"model": ' + model_text + "}"
+
+
+# Documents whose model the document reader cannot take into its tables (repeated tokens,
+# ids or fields, sparse ids, mixed merge forms): loaded whole, they give the peer's model.
+ODD_DOCUMENTS = [
+    whole_document('{"type": "BPE", "vocab": {"a": 0, "b": 7, "a": 9, "ab": 4000000000}, "merges": [["a", "b"]]}'),
+    whole_document('{"type": "BPE", "vocab": {"a": 0, "b": 1, "ab": 1}, "merges": ["a b"]}'),
+    whole_document('{"type": "BPE", "vocab": {"a": 0, "b": 1}, "merges": [], "vocab": {"a": 1, "b": 0, "ab": 2}, '
+                   '"merges": ["a b"]}'),
+    whole_document('{"type": "BPE", "vocab": {"a": 0, "b": 1, "ab": 2}, "merges": ["a b"]}',
+                   before='"model": {"type": "BPE", "vocab": {"x": 0}, "merges": []}, '),
+    whole_document('{"type": "WordLevel", "vocab": {"a": 2, "b": 1, "[UNK]": 0, "b": 5}, "unk_token": "[UNK]"}'),
+    whole_document('{"vocab": {"a": 0, "b": 1, "ab": 2}, "merges": [["a", "b"]]}'),
+]
+
+
+@pytest.mark.parametrize("document", ODD_DOCUMENTS)
+def test_odd_documents_load_as_the_peer_loads_them(document):
+    from corvane_core import Pipeline
+    ours = Pipeline.from_str(document)
+    peer = Tokenizer.from_str(document)
+    for piece in ["ab", "ba", "aab", "b", "a"]:
+        assert ours.encode(piece).ids == peer.encode(piece).ids, piece
+    assert ours.get_vocab(False) == peer.get_vocab(with_added_tokens=False)
+
+
+@pytest.mark.parametrize("model, message, peer_message", LOAD_ERRORS)
+def test_load_errors_of_whole_documents(model, message, peer_message):
+    """The vocab and merges are read apart from the rest of a document: whatever their
+    shape, the document fails as its model alone does."""
+    from corvane_core import Pipeline
+    with pytest.raises(ValueError) as info:
+        Pipeline.from_str(whole_document(json.dumps(model)))
+    assert str(info.value) == message
+
+
 @pytest.mark.parametrize("model, message, peer_message", LOAD_ERRORS)
 def test_load_errors(model, message, peer_message):
     with pytest.raises(ValueError) as info:

@@ -85,7 +85,7 @@ class PooledScratch {
 struct PyPipeline {
   std::shared_ptr<const Pipeline> impl;
   std::shared_ptr<ScratchPool> scratches;
-  nlohmann::json document;  // the description it was built from (settings kept current)
+  std::string document;  // the tokenizer.json text it was built from (described with current settings)
   std::string sentencepiece;  // or the bytes of the SentencePiece model it was built from
   Pipeline::Settings settings;
 };
@@ -98,14 +98,10 @@ constexpr long kPickleVersion = 1;
 
 std::unique_ptr<PyPipeline> load_text(std::string_view text) {
   auto p = std::make_unique<PyPipeline>();
-  try {
-    p->document = nlohmann::json::parse(text.begin(), text.end());
-  } catch (const nlohmann::json::exception& e) {
-    throw py::value_error(std::string("tokenizer.json is not valid JSON: ") + e.what());
-  }
   {
     py::gil_scoped_release unlocked;
-    p->impl = std::make_shared<const Pipeline>(corvane::pipeline_from_json(p->document));
+    p->impl = std::make_shared<const Pipeline>(corvane::pipeline_from_json_text(text));
+    p->document = std::string(text);
   }
   p->scratches = std::make_shared<ScratchPool>(p->impl);
   p->settings = p->impl->defaults();
@@ -261,7 +257,8 @@ std::string describe(const PyPipeline& p, int indent) {
   if (!p.sentencepiece.empty()) {
     throw py::value_error("a tokenizer loaded from a SentencePiece model has no tokenizer.json document");
   }
-  nlohmann::json doc = p.document;
+  // Parsed again only here: the text loaded without error, so it is JSON.
+  nlohmann::json doc = nlohmann::json::parse(p.document);
   doc["truncation"] = truncation_json(p.settings.truncation);
   doc["padding"] = padding_json(p.settings.padding);
   return doc.dump(indent, ' ', false, nlohmann::json::error_handler_t::strict);

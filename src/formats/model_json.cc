@@ -9,6 +9,7 @@
 
 #include "core/utf8.h"
 #include "formats/component_json.h"
+#include "formats/tokenizer_document.h"
 #include "formats/unigram_json.h"
 #include "models/bpe/hf_bpe_model.h"
 #include "models/wordlevel/word_level_model.h"
@@ -29,8 +30,15 @@ std::string in_quotes(std::string_view s) {
   return out;
 }
 
-// {token: id}, ids being 32-bit unsigned integers.
-VocabList vocab_of(const ComponentJson& c) {
+// {token: id}, ids being 32-bit unsigned integers (from the document's tables when they
+// hold the vocab).
+VocabList vocab_of(const ComponentJson& c, const ModelTables* tables) {
+  if (tables != nullptr && tables->vocab) {
+    VocabList out;
+    out.reserve(tables->vocab->size());
+    for (const auto& [token, id] : *tables->vocab) out.emplace_back(std::string_view(token), id);
+    return out;
+  }
   const json& v = c.get("vocab");
   if (!v.is_object()) c.fail("field \"vocab\" must be an object mapping each token to its id");
   VocabList out;
@@ -69,25 +77,37 @@ bool optional_boolean(const ComponentJson& c, std::string_view key) {
 
 // The merges, in rank order: all "left right" strings (each split at its one space;
 // "#version" lines skipped), or all [left, right] pairs, as the peer accepts them.
-std::vector<std::pair<std::string_view, std::string_view>> merges_of(const ComponentJson& c) {
-  const json& list = c.get("merges");
+std::vector<std::pair<std::string_view, std::string_view>> merges_of(const ComponentJson& c,
+                                                                     const ModelTables* tables) {
   static const std::string kForms =
       "field \"merges\" must be a list of \"left right\" strings or a list of [left, right] pairs";
-  if (!list.is_array()) c.fail(kForms);
   std::vector<std::pair<std::string_view, std::string_view>> out;
+  auto split = [&](std::string_view line) {
+    if (line.rfind("#version", 0) == 0) return;
+    const std::size_t space = line.find(' ');
+    if (space == std::string::npos || line.find(' ', space + 1) != std::string::npos) {
+      c.fail("Merges text file invalid at line " + std::to_string(out.size() + 1));
+    }
+    out.emplace_back(line.substr(0, space), line.substr(space + 1));
+  };
+  if (tables != nullptr && tables->merge_pairs) {
+    out.reserve(tables->merge_pairs->size());
+    for (const auto& [left, right] : *tables->merge_pairs) out.emplace_back(left, right);
+    return out;
+  }
+  if (tables != nullptr && tables->merge_strings) {
+    out.reserve(tables->merge_strings->size());
+    for (const std::string& line : *tables->merge_strings) split(line);
+    return out;
+  }
+  const json& list = c.get("merges");
+  if (!list.is_array()) c.fail(kForms);
   out.reserve(list.size());
   const bool strings = !list.empty() && list.front().is_string();
   for (const json& m : list) {
     if (strings) {
       if (!m.is_string()) c.fail(kForms + " (not both)");
-      const std::string& line = m.get_ref<const std::string&>();
-      if (line.rfind("#version", 0) == 0) continue;
-      const std::size_t space = line.find(' ');
-      if (space == std::string::npos || line.find(' ', space + 1) != std::string::npos) {
-        c.fail("Merges text file invalid at line " + std::to_string(out.size() + 1));
-      }
-      const std::string_view s(line);
-      out.emplace_back(s.substr(0, space), s.substr(space + 1));
+      split(m.get_ref<const std::string&>());
     } else {
       if (!m.is_array() || m.size() != 2 || !m[0].is_string() || !m[1].is_string()) c.fail(kForms);
       out.emplace_back(std::string_view(m[0].get_ref<const std::string&>()),
@@ -97,7 +117,7 @@ std::vector<std::pair<std::string_view, std::string_view>> merges_of(const Compo
   return out;
 }
 
-std::unique_ptr<const Model> bpe(const ComponentJson& c) {
+std::unique_ptr<const Model> bpe(const ComponentJson& c, const ModelTables* t) {
   c.allow_only({"dropout", "unk_token", "continuing_subword_prefix", "end_of_word_suffix", "fuse_unk",
                 "byte_fallback", "ignore_merges", "vocab", "merges"});
   HfBpeModel::Options o;
@@ -112,12 +132,12 @@ std::unique_ptr<const Model> bpe(const ComponentJson& c) {
   o.byte_fallback = optional_boolean(c, "byte_fallback");
   o.ignore_merges = optional_boolean(c, "ignore_merges");
   if (!c.has("vocab") || !c.has("merges")) {
-    if (c.has("vocab")) vocab_of(c);
-    if (c.has("merges")) merges_of(c);
+    if (c.has("vocab")) vocab_of(c, t);
+    if (c.has("merges")) merges_of(c, t);
     c.fail("Missing vocab/merges");
   }
-  const VocabList vocab = vocab_of(c);
-  const auto merges = merges_of(c);
+  const VocabList vocab = vocab_of(c, t);
+  const auto merges = merges_of(c, t);
   try {
     return std::make_unique<HfBpeModel>(vocab, merges, std::move(o));
   } catch (const std::invalid_argument& e) {
@@ -125,39 +145,39 @@ std::unique_ptr<const Model> bpe(const ComponentJson& c) {
   }
 }
 
-std::unique_ptr<const Model> wordpiece(const ComponentJson& c) {
+std::unique_ptr<const Model> wordpiece(const ComponentJson& c, const ModelTables* t) {
   c.allow_only({"unk_token", "continuing_subword_prefix", "max_input_chars_per_word", "vocab"});
   std::string unk = c.string("unk_token");
   std::string prefix = c.string("continuing_subword_prefix");
   const uint64_t max_chars = c.unsigned_integer("max_input_chars_per_word", UINT64_MAX);
-  return std::make_unique<WordPieceModel>(vocab_of(c), std::move(unk), std::move(prefix), max_chars);
+  return std::make_unique<WordPieceModel>(vocab_of(c, t), std::move(unk), std::move(prefix), max_chars);
 }
 
-std::unique_ptr<const Model> word_level(const ComponentJson& c) {
+std::unique_ptr<const Model> word_level(const ComponentJson& c, const ModelTables* t) {
   c.allow_only({"vocab", "unk_token"});
-  const VocabList vocab = vocab_of(c);
+  const VocabList vocab = vocab_of(c, t);
   return std::make_unique<WordLevelModel>(vocab, c.string("unk_token"));
 }
 
-std::unique_ptr<const Model> typed(const json& value) {
+std::unique_ptr<const Model> typed(const json& value, const ModelTables* t) {
   const ComponentJson c(value, "model", "");
   const std::string& type = c.type();
-  if (type == "BPE") return bpe(c);
-  if (type == "WordPiece") return wordpiece(c);
-  if (type == "WordLevel") return word_level(c);
+  if (type == "BPE") return bpe(c, t);
+  if (type == "WordPiece") return wordpiece(c, t);
+  if (type == "WordLevel") return word_level(c, t);
   if (type == "Unigram") return unigram_from_json(value);
   throw std::invalid_argument("unsupported model: " + type);
 }
 
 // An object without "type", as older files write it: the first kind it is a valid object
 // of, in the peer's order (WordPiece before WordLevel, whose fields it has too).
-std::unique_ptr<const Model> untyped(const json& value) {
+std::unique_ptr<const Model> untyped(const json& value, const ModelTables* t) {
   json copy = value;
   std::string errors;
   for (const char* type : {"BPE", "WordPiece", "WordLevel"}) {
     copy["type"] = type;
     try {
-      return typed(copy);
+      return typed(copy, t);
     } catch (const std::invalid_argument& e) {
       errors += std::string(errors.empty() ? "" : "; ") + e.what();
     }
@@ -172,9 +192,9 @@ std::unique_ptr<const Model> untyped(const json& value) {
 
 }  // namespace
 
-std::unique_ptr<const Model> model_from_json(const json& value) {
-  if (value.is_object() && value.find("type") == value.end()) return untyped(value);
-  return typed(value);
+std::unique_ptr<const Model> model_from_json(const json& value, const ModelTables* tables) {
+  if (value.is_object() && value.find("type") == value.end()) return untyped(value, tables);
+  return typed(value, tables);
 }
 
 std::unique_ptr<const Model> model_from_json(std::string_view text) {

@@ -25,7 +25,10 @@ namespace corvane {
 // field the type does not have, throws std::invalid_argument naming the model and the
 // field; the peer's own load errors (a merge token not in the vocabulary, ...) keep the
 // peer's text after the model's name.
-std::unique_ptr<const Model> model_from_json(const nlohmann::json& value);
+// `tables`, when given, holds the vocab and merges the document reader took out of `value`
+// (see formats/tokenizer_document.h).
+struct ModelTables;
+std::unique_ptr<const Model> model_from_json(const nlohmann::json& value, const ModelTables* tables = nullptr);
 // The same from JSON text.
 std::unique_ptr<const Model> model_from_json(std::string_view text);
 

@@ -8,6 +8,7 @@
 #include "formats/model_json.h"
 #include "formats/normalizer_json.h"
 #include "formats/post_processor_json.h"
+#include "formats/tokenizer_document.h"
 #include "pre_tokenizers/hf/from_json.h"
 
 namespace corvane {
@@ -105,7 +106,9 @@ PaddingParams padding_from_json(const json& v) {
   return p;
 }
 
-Pipeline pipeline_from_json(const json& doc) {
+namespace {
+
+Pipeline pipeline_from_tree(const json& doc, const ModelTables* tables) {
   if (!doc.is_object()) throw std::invalid_argument("tokenizer.json must be a JSON object");
   if (const auto it = doc.find("version"); it != doc.end()) {
     if (!it->is_string()) throw std::invalid_argument("tokenizer.json field \"version\" must be a string");
@@ -118,7 +121,7 @@ Pipeline pipeline_from_json(const json& doc) {
   Pipeline::Components c;
   const json* model = present("model");
   if (!model) throw std::invalid_argument("tokenizer.json has no model");
-  c.model = model_from_json(*model);
+  c.model = model_from_json(*model, tables);
   if (const json* n = present("normalizer")) c.normalizer = normalizer_from_json(*n);
   if (const json* p = present("pre_tokenizer")) c.pre_tokenizer = hf::pre_tokenizer_from_json(*p);
   if (const json* p = present("post_processor")) c.post_processor = post_processor_from_json(*p);
@@ -129,14 +132,18 @@ Pipeline pipeline_from_json(const json& doc) {
   return Pipeline(std::move(c));
 }
 
+}  // namespace
+
+Pipeline pipeline_from_json(const json& doc) { return pipeline_from_tree(doc, nullptr); }
+
 Pipeline pipeline_from_json_text(std::string_view text) {
-  json doc;
+  TokenizerDocument doc;
   try {
-    doc = json::parse(text.begin(), text.end());
+    doc = parse_tokenizer_document(text);
   } catch (const json::exception& e) {
     throw std::invalid_argument(std::string("tokenizer.json is not valid JSON: ") + e.what());
   }
-  return pipeline_from_json(doc);
+  return pipeline_from_tree(doc.tree, &doc.tables);
 }
 
 }  // namespace corvane

@@ -20,6 +20,7 @@ namespace corvane {
 //   "truncation: <what is wrong>", "padding: <what is wrong>"
 // and the messages of each component's factory.
 Pipeline pipeline_from_json(const nlohmann::json& document);
+// From the text, the bulk of the model read without building its JSON tree.
 Pipeline pipeline_from_json_text(std::string_view text);
 
 // The truncation and padding objects on their own (as the document holds them).
