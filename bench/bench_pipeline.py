@@ -20,7 +20,7 @@ import common
 from common import Row
 
 TEXT_BYTES = 16 * 1024
-FAMILIES = ["gpt2", "bert-uncased", "llama3-like", "llama2-like", "clip-like", "bert-cased"]
+FAMILIES = ["gpt2", "bert-uncased", "llama3-like", "llama2-like", "llama2-words", "clip-like", "bert-cased"]
 
 
 def documents() -> dict[str, str]:

@@ -44,7 +44,7 @@ TARGETS = {
     ("compressor (Python)", "compress prose"): (3, ("MB/s", ">=", 300)),
     ("compressor (Python)", "decompress prose"): (3, ("MB/s", ">=", 300)),
 }
-for _family in ("gpt2", "bert-uncased", "llama3-like", "llama2-like", "clip-like", "bert-cased"):
+for _family in ("gpt2", "bert-uncased", "llama3-like", "llama2-like", "llama2-words", "clip-like", "bert-cased"):
     _section = f"tokenizer.json pipeline: {_family}"
     TARGETS[(_section, "encode (offsets included), one text at a time")] = (10, None)
     TARGETS[(_section, "load (from_file)")] = (2, None)

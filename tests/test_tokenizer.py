@@ -195,6 +195,23 @@ def same_or_both_refuse(call, ref, ours, where: str, same_message: bool = True) 
         assert_same(e, g, where)
 
 
+# Pieces the SentencePiece-style files cut texts at: "▁" after a character some merge joins
+# onto "▁" and after one none does, runs of "▁", unknown characters (byte fallback, fused
+# unknowns) on either side of a cut.
+CUT_PARTS = ["▁", "▁▁", " ", "   ", "e", "the", "s,", "☃", "\U0001F600", "日本", "<unk>", "x▁y", "\t", "a" * 40]
+
+
+@pytest.mark.parametrize("name", ["llama2-like", "llama2-words", "llama2-like+added"])
+def test_long_texts_are_cut_into_words_where_no_merge_crosses(name):
+    import random
+
+    ref, ours = pair_of(name)
+    rng = random.Random(11)
+    for i in range(80):
+        text = "".join(rng.choice(CUT_PARTS) for _ in range(rng.randint(60, 400)))
+        assert_same(ref.encode(text), ours.encode(text), f"{name} text {i}")
+
+
 def test_file_settings_are_the_peers():
     ref, ours = pair_of("bert-uncased")
     assert ours.truncation == ref.truncation

@@ -77,7 +77,12 @@ def llama3_like() -> str:
 
 
 def llama2_like() -> str:
-    """SentencePiece-style BPE: byte fallback, fused unknowns, a Metaspace-like normalizer."""
+    """SentencePiece-style BPE: byte fallback, fused unknowns, a Metaspace-like normalizer;
+    trained on whole lines, so that merges also join words across "▁"."""
+    return _llama2(_train)
+
+
+def _llama2(train) -> str:
     from tokenizers import Tokenizer, decoders, models, normalizers, processors, trainers
 
     tok = Tokenizer(models.BPE(unk_token="<unk>", fuse_unk=True, byte_fallback=True))
@@ -91,7 +96,24 @@ def llama2_like() -> str:
     trainer = trainers.BpeTrainer(
         vocab_size=1200, special_tokens=["<unk>", "<s>", "</s>"], limit_alphabet=150, show_progress=False
     )
-    return _add_byte_tokens(_train(tok, trainer, byte_fallback=True, fuse_unk=True))
+    return _add_byte_tokens(train(tok, trainer, byte_fallback=True, fuse_unk=True))
+
+
+def llama2_words() -> str:
+    """As llama2_like, but trained on words (SentencePiece splits its training text at
+    spaces), so that, as in Llama 2's own file, no merge joins anything onto a "▁" but runs
+    of "▁"; the file has no pre-tokenizer: each text reaches the model whole."""
+    from tokenizers import pre_tokenizers
+
+    def train_on_words(tok, trainer, **options):
+        tok.pre_tokenizer = pre_tokenizers.Metaspace(replacement="▁", prepend_scheme="never", split=True)
+        tok.train_from_iterator([line.replace("    ", "\u2581" * 4) for line in training_text()], trainer)
+        doc = json.loads(tok.to_str())
+        doc["pre_tokenizer"] = None
+        doc["model"].update(options)
+        return json.dumps(doc)
+
+    return _llama2(train_on_words)
 
 
 def metaspace_bpe() -> str:
@@ -211,6 +233,7 @@ def byte_level_normalized() -> str:
 TRAINED = {
     "llama3-like": llama3_like,
     "llama2-like": llama2_like,
+    "llama2-words": llama2_words,
     "metaspace-bpe": metaspace_bpe,
     "clip-like": clip_like,
     "prefixed-bpe": prefixed_bpe,

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/cancellation.h"
 #include "core/utf8.h"
 
 namespace corvane {
@@ -13,6 +14,19 @@ namespace {
 
 // Pieces shorter than this many bytes are cached, as tokenizers caches them.
 constexpr std::size_t kMaxCachedPiece = 256;
+constexpr std::string_view kMetaspace = "\xE2\x96\x81";  // "▁", SentencePiece's space
+
+// The character that ends just before byte `at` (> 0) of valid UTF-8 text.
+char32_t char_before(std::string_view text, std::size_t at) {
+  std::size_t q = at - 1;
+  while (q > 0 && (static_cast<unsigned char>(text[q]) & 0xC0) == 0x80) --q;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data() + q);
+  const std::size_t len = at - q;
+  if (len == 1) return p[0];
+  if (len == 2) return ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+  if (len == 3) return ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+  return ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+}
 // The cache is emptied when it holds this many pieces, or this many bytes of them.
 constexpr std::size_t kMaxCachedPieces = 1 << 15;
 constexpr std::size_t kMaxCachedBytes = std::size_t{4} << 20;
@@ -168,6 +182,13 @@ HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>&
   merges_.assign(slots, MergeSlot{0, kNoRank, 0});
   new_id_of_rank_.resize(merges.size());
   std::string joined;
+  // Rules on the symbols of unknown characters ("<0xXX>" or the unknown token), whose text
+  // is not the text of the piece.
+  bool merge_joins_unknowns = false;
+  auto is_byte_or_unk = [&](std::string_view t) {
+    const bool byte = t.size() == 6 && t.substr(0, 3) == "<0x" && t[5] == '>';
+    return byte || (options_.unk_token && t == *options_.unk_token);
+  };
   for (std::size_t i = 0; i < merges.size(); ++i) {
     const auto& [left, right] = merges[i];
     const int64_t a = lookup(left);
@@ -181,6 +202,13 @@ HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>&
     }
     joined.assign(left);
     joined.append(right.substr(prefix_len));
+    if (is_byte_or_unk(left) || is_byte_or_unk(right)) merge_joins_unknowns = true;
+    for (std::size_t at = joined.find(kMetaspace, 1); at != std::string::npos; at = joined.find(kMetaspace, at + 1)) {
+      const char32_t before = char_before(joined, at);
+      if (std::find(joins_metaspace_.begin(), joins_metaspace_.end(), before) == joins_metaspace_.end()) {
+        joins_metaspace_.push_back(before);
+      }
+    }
     const int64_t c = lookup(joined);
     if (c == kMissing) throw std::invalid_argument("Token `" + Utf8::repair(joined) + "` out of vocabulary");
     new_id_of_rank_[i] = static_cast<uint32_t>(c);
@@ -200,6 +228,20 @@ HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>&
   }
   for (int b = 0; b < 256; ++b) byte_ids_[b] = lookup(byte_token(static_cast<unsigned char>(b)));
   if (options_.unk_token) unk_id_ = lookup(*options_.unk_token);
+
+  // A rule joins symbols whose texts meet inside the rule's own text. So where a piece has
+  // a character c before a "▁" and no rule's text has c before a "▁", no merge crosses
+  // that place, and a long piece (a whole text, as SentencePiece-style files hand it over)
+  // gives the same tokens cut into words there, each one cached. That holds only when every
+  // character makes a symbol of its own text and length (an unknown one included, and no
+  // rule joins unknown characters' symbols), when "▁" is a token (so unknown tokens on both
+  // sides of a cut are never fused), and without the options that treat a piece as a word.
+  bool all_bytes = true;
+  for (int64_t id : byte_ids_) all_bytes = all_bytes && id != kMissing;
+  split_at_metaspace_ = !merge_joins_unknowns && !merges_skipped_ && !options_.ignore_merges && prefix.empty() &&
+                        suffix.empty() && lookup(kMetaspace) != kMissing &&
+                        (options_.unk_token.has_value() || (options_.byte_fallback && all_bytes));
+  std::sort(joins_metaspace_.begin(), joins_metaspace_.end());
 }
 
 HfBpeModel::~HfBpeModel() = default;
@@ -374,6 +416,30 @@ void HfBpeModel::tokenize(std::string_view piece, Scratch* scratch, std::vector<
       return;
     }
   }
+  if (split_at_metaspace_ && piece.size() >= kMaxCachedPiece) {
+    Cancellation::Poller poll;
+    for (std::size_t start = 0; start < piece.size();) {
+      std::size_t next = piece.find(kMetaspace, start + 1);
+      while (next != std::string_view::npos &&
+             std::binary_search(joins_metaspace_.begin(), joins_metaspace_.end(), char_before(piece, next))) {
+        next = piece.find(kMetaspace, next + 1);
+      }
+      if (next == std::string_view::npos) next = piece.size();
+      const std::size_t first = out.size();
+      tokenize_word(piece.substr(start, next - start), scratch, out);
+      for (std::size_t k = first; k < out.size(); ++k) {
+        out[k].begin += static_cast<uint32_t>(start);
+        out[k].end += static_cast<uint32_t>(start);
+      }
+      poll.tick(next - start);
+      start = next;
+    }
+    return;
+  }
+  tokenize_word(piece, scratch, out);
+}
+
+void HfBpeModel::tokenize_word(std::string_view piece, Scratch* scratch, std::vector<PieceToken>& out) const {
   auto* s = static_cast<BpeScratch*>(scratch);
   if (s == nullptr) {
     Work w;

@@ -36,7 +36,8 @@ namespace corvane {
 // length, one byte per "<0xXX>" token (the prefix and suffix bytes included, as in
 // tokenizers, so such offsets may run past the piece).
 //
-// Immutable once built. Each thread's Scratch caches the tokens of short pieces.
+// Immutable once built. Each thread's Scratch caches the tokens of short pieces. A long
+// piece is cut into words before each "▁" that no rule can join onto what precedes it.
 class HfBpeModel : public Model {
  public:
   struct Options {
@@ -119,6 +120,8 @@ class HfBpeModel : public Model {
   template <class Queue>
   void merge_all(std::vector<Symbol>& symbols, Queue& queue) const;
   void tokenize_uncached(std::string_view piece, Work& w, std::vector<PieceToken>& out) const;
+  // One word: from the scratch's cache when it is short.
+  void tokenize_word(std::string_view piece, Scratch* scratch, std::vector<PieceToken>& out) const;
 
   Options options_;
   bool merges_skipped_ = false;  // dropout 1
@@ -134,6 +137,8 @@ class HfBpeModel : public Model {
   int64_t ascii_ids_[4][128];
   int64_t byte_ids_[256];  // "<0xXX>", kMissing when absent
   int64_t unk_id_ = kMissing;
+  bool split_at_metaspace_ = false;  // long pieces are cut into words before a "▁"
+  std::vector<char32_t> joins_metaspace_;  // characters some rule joins onto a "▁" (sorted)
 };
 
 }  // namespace corvane
