@@ -30,4 +30,4 @@ export PYTHONMALLOC=malloc
 # Tests that feed hundreds of megabytes shrink their inputs under the sanitizers, whose
 # shadow memory and checks would make them take minutes and gigabytes.
 export CORVANE_SANITIZED=1
-PYTHONPATH=build/sanitized exec "$py" -m pytest -q -p no:cacheprovider "${@:-tests}"
+PYTHONPATH=build/sanitized exec "$py" -m pytest -q -p no:cacheprovider -n auto "${@:-tests}"

@@ -31,3 +31,15 @@ def tokenizers():
     except bert_vocab.Unavailable:
         pass
     return toks
+
+
+def stable_id(value) -> str:
+    """A test id that is the same in every process (parallel workers compare their lists):
+    sets in sorted order, a bare object() by name."""
+    if isinstance(value, (set, frozenset)):
+        return "{" + ", ".join(sorted(stable_id(v) for v in value)) + "}"
+    if isinstance(value, dict):
+        return "{" + ", ".join(f"{k!r}: {stable_id(v)}" for k, v in value.items()) + "}"
+    if type(value) is object:
+        return "object()"
+    return repr(value)
