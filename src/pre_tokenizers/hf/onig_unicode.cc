@@ -2,7 +2,6 @@
 
 #include <oniguruma.h>
 
-#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -107,15 +106,27 @@ Ranges without_surrogates(const Ranges& in) {
   return out;
 }
 
+// "\x{HEX}" (thousands of them per class: written by hand, not by printf).
+void put_code_point(std::string& out, char32_t cp) {
+  static const char kHex[] = "0123456789ABCDEF";
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = kHex[cp & 0xF];
+    cp >>= 4;
+  } while (cp != 0);
+  out += "\\x{";
+  while (n > 0) out += digits[--n];
+  out += '}';
+}
+
 void put_ranges(std::string& out, const Ranges& ranges) {
-  char buf[40];
   for (Range r : ranges) {
-    if (r.lo == r.hi) {
-      std::snprintf(buf, sizeof buf, "\\x{%X}", static_cast<unsigned>(r.lo));
-    } else {
-      std::snprintf(buf, sizeof buf, "\\x{%X}-\\x{%X}", static_cast<unsigned>(r.lo), static_cast<unsigned>(r.hi));
+    put_code_point(out, r.lo);
+    if (r.lo != r.hi) {
+      out += '-';
+      put_code_point(out, r.hi);
     }
-    out += buf;
   }
 }
 
