@@ -1,15 +1,27 @@
 #include "post_processors/surround.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace corvane {
 
 namespace {
 
+// One new buffer when something goes in front (inserting at the front would shift every
+// element and may grow the buffer twice); else one push at the end.
 template <class T>
 void put_around(std::vector<T>& v, bool has_before, const T& front, const T& back) {
-  if (has_before) v.insert(v.begin(), front);
-  v.push_back(back);
+  if (!has_before) {
+    v.push_back(back);
+    return;
+  }
+  std::vector<T> out;
+  out.reserve(v.size() + 2);
+  out.push_back(front);
+  std::move(v.begin(), v.end(), std::back_inserter(out));
+  out.push_back(back);
+  v = std::move(out);
 }
 
 }  // namespace
