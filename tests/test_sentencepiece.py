@@ -28,6 +28,8 @@ CONFIGS = {
                                                  add_dummy_prefix=False, control_symbols=["<ctl>"]),
     "bpe-user-defined-extra-whitespace": dict(model_type="bpe", user_defined_symbols=USER_SYMBOLS,
                                               remove_extra_whitespaces=False),
+    # Pieces across spaces ("e▁the"): long texts may only be cut where no piece crosses.
+    "bpe-across-words": dict(model_type="bpe", split_by_whitespace=False),
     "unigram-identity-suffix": dict(model_type="unigram", normalization_rule_name="identity",
                                     treat_whitespace_as_suffix=True, split_digits=True),
     # Trainers insist on escaped whitespace: this one's is switched off afterwards (see below).

@@ -14,19 +14,6 @@ namespace {
 
 // Pieces shorter than this many bytes are cached, as tokenizers caches them.
 constexpr std::size_t kMaxCachedPiece = 256;
-constexpr std::string_view kMetaspace = "\xE2\x96\x81";  // "▁", SentencePiece's space
-
-// The character that ends just before byte `at` (> 0) of valid UTF-8 text.
-char32_t char_before(std::string_view text, std::size_t at) {
-  std::size_t q = at - 1;
-  while (q > 0 && (static_cast<unsigned char>(text[q]) & 0xC0) == 0x80) --q;
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data() + q);
-  const std::size_t len = at - q;
-  if (len == 1) return p[0];
-  if (len == 2) return ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-  if (len == 3) return ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-  return ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-}
 // The cache is emptied when it holds this many pieces, or this many bytes of them.
 constexpr std::size_t kMaxCachedPieces = 1 << 15;
 constexpr std::size_t kMaxCachedBytes = std::size_t{4} << 20;
@@ -203,12 +190,7 @@ HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>&
     joined.assign(left);
     joined.append(right.substr(prefix_len));
     if (is_byte_or_unk(left) || is_byte_or_unk(right)) merge_joins_unknowns = true;
-    for (std::size_t at = joined.find(kMetaspace, 1); at != std::string::npos; at = joined.find(kMetaspace, at + 1)) {
-      const char32_t before = char_before(joined, at);
-      if (std::find(joins_metaspace_.begin(), joins_metaspace_.end(), before) == joins_metaspace_.end()) {
-        joins_metaspace_.push_back(before);
-      }
-    }
+    cuts_.note(joined);
     const int64_t c = lookup(joined);
     if (c == kMissing) throw std::invalid_argument("Token `" + Utf8::repair(joined) + "` out of vocabulary");
     new_id_of_rank_[i] = static_cast<uint32_t>(c);
@@ -239,9 +221,9 @@ HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>&
   bool all_bytes = true;
   for (int64_t id : byte_ids_) all_bytes = all_bytes && id != kMissing;
   split_at_metaspace_ = !merge_joins_unknowns && !merges_skipped_ && !options_.ignore_merges && prefix.empty() &&
-                        suffix.empty() && lookup(kMetaspace) != kMissing &&
+                        suffix.empty() && lookup(MetaspaceCuts::kMetaspace) != kMissing &&
                         (options_.unk_token.has_value() || (options_.byte_fallback && all_bytes));
-  std::sort(joins_metaspace_.begin(), joins_metaspace_.end());
+  cuts_.finish();
 }
 
 HfBpeModel::~HfBpeModel() = default;
@@ -418,22 +400,15 @@ void HfBpeModel::tokenize(std::string_view piece, Scratch* scratch, std::vector<
   }
   if (split_at_metaspace_ && piece.size() >= kMaxCachedPiece) {
     Cancellation::Poller poll;
-    for (std::size_t start = 0; start < piece.size();) {
-      std::size_t next = piece.find(kMetaspace, start + 1);
-      while (next != std::string_view::npos &&
-             std::binary_search(joins_metaspace_.begin(), joins_metaspace_.end(), char_before(piece, next))) {
-        next = piece.find(kMetaspace, next + 1);
-      }
-      if (next == std::string_view::npos) next = piece.size();
+    cuts_.for_each_word(piece, [&](std::size_t begin, std::size_t end) {
       const std::size_t first = out.size();
-      tokenize_word(piece.substr(start, next - start), scratch, out);
+      tokenize_word(piece.substr(begin, end - begin), scratch, out);
       for (std::size_t k = first; k < out.size(); ++k) {
-        out[k].begin += static_cast<uint32_t>(start);
-        out[k].end += static_cast<uint32_t>(start);
+        out[k].begin += static_cast<uint32_t>(begin);
+        out[k].end += static_cast<uint32_t>(begin);
       }
-      poll.tick(next - start);
-      start = next;
-    }
+      poll.tick(end - begin);
+    });
     return;
   }
   tokenize_word(piece, scratch, out);

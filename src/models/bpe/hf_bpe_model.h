@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/vocabulary.h"
+#include "models/bpe/metaspace_cuts.h"
 #include "models/bpe/pair_queue.h"
 #include "models/model.h"
 
@@ -138,7 +139,7 @@ class HfBpeModel : public Model {
   int64_t byte_ids_[256];  // "<0xXX>", kMissing when absent
   int64_t unk_id_ = kMissing;
   bool split_at_metaspace_ = false;  // long pieces are cut into words before a "▁"
-  std::vector<char32_t> joins_metaspace_;  // characters some rule joins onto a "▁" (sorted)
+  MetaspaceCuts cuts_;
 };
 
 }  // namespace corvane

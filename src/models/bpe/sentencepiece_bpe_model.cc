@@ -58,6 +58,14 @@ SentencePieceBpeModel::SentencePieceBpeModel(SentencePiecePieces pieces) : piece
     if (pieces_[i].type == Type::kUnused) has_unused_ = true;
   }
   user_defined_ = PieceTrie(std::move(user));
+  // Long texts are cut into words (see MetaspaceCuts) when "▁" is a piece of its own (so
+  // that a word's first token is never an unknown one joined to the run before it), after
+  // every piece that can be made (merged into, or matched as a user-defined symbol) has
+  // been noted. Unused pieces are split back by halves seen anywhere in the text, so they
+  // rule it out.
+  for (const auto& [text, id] : pieces_.segmentation_pieces()) cuts_.note(text);
+  cuts_.finish();
+  split_at_metaspace_ = !has_unused_ && pieces_.find_normal(MetaspaceCuts::kMetaspace) >= 0;
 }
 
 std::unique_ptr<Model::Scratch> SentencePieceBpeModel::new_scratch() const { return std::make_unique<BpeScratch>(); }
@@ -70,10 +78,27 @@ void SentencePieceBpeModel::tokenize(std::string_view piece, Scratch* scratch, s
     tokenize_uncached(piece, local, out);
     return;
   }
-  if (s->cache.find(piece, out)) return;
+  if (split_at_metaspace_ && piece.size() >= TokenCache::kMaxPieceBytes) {
+    Cancellation::Poller poll;
+    cuts_.for_each_word(piece, [&](std::size_t begin, std::size_t end) {
+      const std::size_t first = out.size();
+      tokenize_word(piece.substr(begin, end - begin), *s, out);
+      for (std::size_t k = first; k < out.size(); ++k) {
+        out[k].begin += static_cast<uint32_t>(begin);
+        out[k].end += static_cast<uint32_t>(begin);
+      }
+      poll.tick(end - begin);
+    });
+    return;
+  }
+  tokenize_word(piece, *s, out);
+}
+
+void SentencePieceBpeModel::tokenize_word(std::string_view piece, BpeScratch& s, std::vector<PieceToken>& out) const {
+  if (s.cache.find(piece, out)) return;
   const std::size_t first = out.size();
-  tokenize_uncached(piece, *s, out);
-  s->cache.insert(piece, out, first);
+  tokenize_uncached(piece, s, out);
+  s.cache.insert(piece, out, first);
 }
 
 void SentencePieceBpeModel::tokenize_uncached(std::string_view text, BpeScratch& s, std::vector<PieceToken>& out) const {

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "models/bpe/metaspace_cuts.h"
 #include "models/model.h"
 #include "models/sentencepiece_pieces.h"
 #include "models/unigram/piece_trie.h"
@@ -20,7 +21,8 @@ namespace corvane {
 // byte fallback the byte tokens of each.
 //
 // There are no merge ranks here (the order is the pieces' scores), so tokenizer.json's
-// merge-list BPE cannot express this model; it works on the whole text at once.
+// merge-list BPE cannot express this model; it works on the whole text at once, cut into
+// words where no piece crosses (see MetaspaceCuts).
 class SentencePieceBpeModel final : public Model {
  public:
   explicit SentencePieceBpeModel(SentencePiecePieces pieces);
@@ -43,10 +45,13 @@ class SentencePieceBpeModel final : public Model {
  private:
   class BpeScratch;
   void tokenize_uncached(std::string_view piece, BpeScratch& s, std::vector<PieceToken>& out) const;
+  void tokenize_word(std::string_view piece, BpeScratch& s, std::vector<PieceToken>& out) const;
 
   SentencePiecePieces pieces_;
   PieceTrie user_defined_;  // user-defined pieces, for the initial symbols
   bool has_unused_ = false;
+  MetaspaceCuts cuts_;
+  bool split_at_metaspace_ = false;  // long texts are cut into words before a "▁"
 };
 
 }  // namespace corvane
