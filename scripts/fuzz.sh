@@ -101,6 +101,17 @@ ensure_tools() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq clang libclang-rt-14-dev nlohmann-json3-dev libpcre2-dev libonig-dev libicu-dev
 }
 
+# Background jobs, one per CPU: throttle waits while all CPUs are busy, wait_all waits for
+# the rest; either fails (and with set -e ends the script) when a job failed.
+JOBS=$(nproc 2>/dev/null || echo 2)
+throttle() {
+  while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n; done
+}
+wait_all() {
+  local pid
+  for pid in $(jobs -p); do wait "$pid"; done
+}
+
 # Recompiles an object when it is older than its source or than any header it may include
 # (the engine's headers for engine objects; those and the harness headers for targets).
 newest_header=0
@@ -130,18 +141,22 @@ build() {
     objs+=("$obj")
     if needs_build "$src" "$obj"; then
       echo "  CXX $(realpath --relative-to="$ROOT" "$src")"
-      "$CXX" "${CXXFLAGS[@]}" "${SAN_FLAGS[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
+      "$CXX" "${CXXFLAGS[@]}" "${SAN_FLAGS[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj" &
+      throttle
     fi
   done
+  wait_all
   newest_header=$(find "$ROOT/src" "$ROOT/fuzz" -name '*.h' -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
   for t in "${TARGETS[@]}"; do
     local src="$ROOT/fuzz/fuzz_$t.cc" bin="$BUILD/fuzz_$t" newer=0
     for o in "${objs[@]}"; do [ "$o" -nt "$bin" ] && newer=1; done
     if [ "$newer" = 1 ] || needs_build "$src" "$bin"; then
       echo "  LINK fuzz_$t"
-      "$CXX" "${CXXFLAGS[@]}" "${SAN_FLAGS[@]}" -fsanitize=fuzzer $(harness_cov_of "$t") "$src" "${objs[@]}" "${LIBS[@]}" -o "$bin"
+      "$CXX" "${CXXFLAGS[@]}" "${SAN_FLAGS[@]}" -fsanitize=fuzzer $(harness_cov_of "$t") "$src" "${objs[@]}" "${LIBS[@]}" -o "$bin" &
+      throttle
     fi
   done
+  wait_all
 }
 
 # Common libFuzzer arguments for a target.
@@ -170,27 +185,44 @@ data_seeds() {
   fi
 }
 
+# One target's smoke run; its exit status goes to smoke-<target>.status.
+smoke_one() {
+  local t=$1 seconds=$2 corpus args status=0
+  corpus=$(mktemp -d "${TMPDIR:-/tmp}/corvane-fuzz-$t.XXXXXX")
+  mapfile -t args < <(fuzz_args "$t")
+  # The fresh directory receives new inputs; the seed directory is only read.
+  "$BUILD/fuzz_$t" "${args[@]}" -max_total_time="$seconds" "$corpus" $(seeds_of "$t") \
+    >"$BUILD/smoke-$t.log" 2>&1 || status=$?
+  echo "$status" >"$BUILD/smoke-$t.status"
+  rm -rf "$corpus"
+}
+
+# throttle, for jobs whose own status is collected elsewhere.
+throttle_quietly() {
+  while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n || true; done
+}
+
 smoke() {
   local seconds=${1:-30} failed=() t
   build
   data_seeds
   mkdir -p "$BUILD/artifacts"
+  # The targets run side by side, one per CPU; each reports once all are done.
+  rm -f "$BUILD"/smoke-*.status
   for t in "${TARGETS[@]}"; do
-    local corpus
-    corpus=$(mktemp -d "${TMPDIR:-/tmp}/corvane-fuzz-$t.XXXXXX")
-    local args
-    mapfile -t args < <(fuzz_args "$t")
+    smoke_one "$t" "$seconds" &
+    throttle_quietly
+  done
+  wait
+  for t in "${TARGETS[@]}"; do
     echo "== $t: ${seconds}s"
-    # The fresh directory receives new inputs; the seed directory is only read.
-    if "$BUILD/fuzz_$t" "${args[@]}" -max_total_time="$seconds" "$corpus" $(seeds_of "$t") \
-        >"$BUILD/smoke-$t.log" 2>&1; then
+    if [ "$(cat "$BUILD/smoke-$t.status" 2>/dev/null)" = 0 ]; then
       grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' "$BUILD/smoke-$t.log" | tail -2 || true
     else
       echo "   FAILED: see $BUILD/smoke-$t.log"
       tail -40 "$BUILD/smoke-$t.log"
       failed+=("$t")
     fi
-    rm -rf "$corpus"
   done
   if [ ${#failed[@]} -gt 0 ]; then
     echo "fuzz smoke: findings in: ${failed[*]}" >&2
