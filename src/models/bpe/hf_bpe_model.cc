@@ -224,6 +224,7 @@ HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>&
                         suffix.empty() && lookup(MetaspaceCuts::kMetaspace) != kMissing &&
                         (options_.unk_token.has_value() || (options_.byte_fallback && all_bytes));
   cuts_.finish();
+  split_at_metaspace_ = split_at_metaspace_ && cuts_.words_only();
 }
 
 HfBpeModel::~HfBpeModel() = default;

@@ -15,6 +15,10 @@ void MetaspaceCuts::note(std::string_view piece) {
 
 void MetaspaceCuts::finish() { std::sort(before_metaspace_.begin(), before_metaspace_.end()); }
 
+bool MetaspaceCuts::words_only() const {
+  return before_metaspace_.empty() || (before_metaspace_.size() == 1 && before_metaspace_[0] == U'\u2581');
+}
+
 bool MetaspaceCuts::joined(char32_t c) const {
   return std::binary_search(before_metaspace_.begin(), before_metaspace_.end(), c);
 }

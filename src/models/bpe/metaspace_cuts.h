@@ -22,6 +22,10 @@ class MetaspaceCuts {
   void note(std::string_view piece);
   // Sorts what was noted; call once, before words().
   void finish();
+  // Whether pieces only join "▁" onto "▁" (runs of spaces), as in files trained on words:
+  // then every word is cut apart. Files whose pieces span words leave few places to cut,
+  // and the parts there (phrases) rarely recur, so caching them costs more than it saves.
+  bool words_only() const;
 
   // Calls fn(begin, end) for each word of `text` (valid UTF-8), in order: each starts at
   // the start of the text or at a "▁" where a cut is safe.

@@ -65,7 +65,7 @@ SentencePieceBpeModel::SentencePieceBpeModel(SentencePiecePieces pieces) : piece
   // rule it out.
   for (const auto& [text, id] : pieces_.segmentation_pieces()) cuts_.note(text);
   cuts_.finish();
-  split_at_metaspace_ = !has_unused_ && pieces_.find_normal(MetaspaceCuts::kMetaspace) >= 0;
+  split_at_metaspace_ = !has_unused_ && pieces_.find_normal(MetaspaceCuts::kMetaspace) >= 0 && cuts_.words_only();
 }
 
 std::unique_ptr<Model::Scratch> SentencePieceBpeModel::new_scratch() const { return std::make_unique<BpeScratch>(); }
