@@ -5,7 +5,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "core/cancellation.h"
 #include "core/utf8.h"
 
 namespace corvane {
@@ -220,11 +219,10 @@ HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>&
   // sides of a cut are never fused), and without the options that treat a piece as a word.
   bool all_bytes = true;
   for (int64_t id : byte_ids_) all_bytes = all_bytes && id != kMissing;
-  split_at_metaspace_ = !merge_joins_unknowns && !merges_skipped_ && !options_.ignore_merges && prefix.empty() &&
-                        suffix.empty() && lookup(MetaspaceCuts::kMetaspace) != kMissing &&
-                        (options_.unk_token.has_value() || (options_.byte_fallback && all_bytes));
   cuts_.finish();
-  split_at_metaspace_ = split_at_metaspace_ && cuts_.words_only();
+  split_at_metaspace_ = cuts_.words_only() && !merge_joins_unknowns && !merges_skipped_ && !options_.ignore_merges &&
+                        prefix.empty() && suffix.empty() && lookup(MetaspaceCuts::kMetaspace) != kMissing &&
+                        (options_.unk_token.has_value() || (options_.byte_fallback && all_bytes));
 }
 
 HfBpeModel::~HfBpeModel() = default;
@@ -400,15 +398,8 @@ void HfBpeModel::tokenize(std::string_view piece, Scratch* scratch, std::vector<
     }
   }
   if (split_at_metaspace_ && piece.size() >= kMaxCachedPiece) {
-    Cancellation::Poller poll;
-    cuts_.for_each_word(piece, [&](std::size_t begin, std::size_t end) {
-      const std::size_t first = out.size();
-      tokenize_word(piece.substr(begin, end - begin), scratch, out);
-      for (std::size_t k = first; k < out.size(); ++k) {
-        out[k].begin += static_cast<uint32_t>(begin);
-        out[k].end += static_cast<uint32_t>(begin);
-      }
-      poll.tick(end - begin);
+    cuts_.tokenize_words(piece, out, [&](std::string_view word, std::vector<PieceToken>& o) {
+      tokenize_word(word, scratch, o);
     });
     return;
   }

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
+
+#include "core/cancellation.h"
+#include "models/model.h"
 
 namespace corvane {
 
@@ -41,6 +45,22 @@ class MetaspaceCuts {
       fn(start, next);
       start = next;
     }
+  }
+
+  // Appends the tokens of `text` word by word: tokenize_word(word, out) appends a word's
+  // tokens with offsets in the word, which are moved to offsets in `text` here.
+  template <class Fn>
+  void tokenize_words(std::string_view text, std::vector<PieceToken>& out, Fn&& tokenize_word) const {
+    Cancellation::Poller poll;
+    for_each_word(text, [&](std::size_t begin, std::size_t end) {
+      const std::size_t first = out.size();
+      tokenize_word(text.substr(begin, end - begin), out);
+      for (std::size_t k = first; k < out.size(); ++k) {
+        out[k].begin += static_cast<uint32_t>(begin);
+        out[k].end += static_cast<uint32_t>(begin);
+      }
+      poll.tick(end - begin);
+    });
   }
 
  private:

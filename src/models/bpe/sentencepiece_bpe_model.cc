@@ -79,15 +79,8 @@ void SentencePieceBpeModel::tokenize(std::string_view piece, Scratch* scratch, s
     return;
   }
   if (split_at_metaspace_ && piece.size() >= TokenCache::kMaxPieceBytes) {
-    Cancellation::Poller poll;
-    cuts_.for_each_word(piece, [&](std::size_t begin, std::size_t end) {
-      const std::size_t first = out.size();
-      tokenize_word(piece.substr(begin, end - begin), *s, out);
-      for (std::size_t k = first; k < out.size(); ++k) {
-        out[k].begin += static_cast<uint32_t>(begin);
-        out[k].end += static_cast<uint32_t>(begin);
-      }
-      poll.tick(end - begin);
+    cuts_.tokenize_words(piece, out, [&](std::string_view word, std::vector<PieceToken>& o) {
+      tokenize_word(word, *s, o);
     });
     return;
   }
