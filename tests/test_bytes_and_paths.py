@@ -264,3 +264,46 @@ def test_missing_path_with_a_nul_is_refused_not_named(tmp_path, loader):
     positional, _, _ = LOADERS[loader]
     with pytest.raises(ValueError, match="^embedded null byte$"):
         positional(str(tmp_path / "nope\x00zzz"))
+
+
+# Whole-document loaders of the corvane package: a file that opens but cannot be read is a
+# read error naming it, and a pipe is read to its end like a file.
+DOCUMENT_LOADERS = {
+    "tokenizer.json": ("from_file", "Cannot read tokenizer.json: "),
+    "SentencePiece model": ("from_sentencepiece", "Cannot read SentencePiece model: "),
+}
+
+
+@pytest.mark.parametrize("kind", list(DOCUMENT_LOADERS))
+def test_a_directory_is_a_read_error(tmp_path, kind):
+    from corvane import Tokenizer
+
+    method, prefix = DOCUMENT_LOADERS[kind]
+    with pytest.raises(RuntimeError) as info:
+        getattr(Tokenizer, method)(tmp_path)
+    assert str(info.value) == prefix + str(tmp_path)
+
+
+def test_a_pipe_is_read_to_its_end(tmp_path):
+    import threading
+
+    from corvane import Tokenizer
+
+    document = shared_file("gpt2-tokenizer.json").read_bytes()
+    fifo = tmp_path / "tokenizer.fifo"
+    os.mkfifo(fifo)
+
+    def feed():
+        with open(fifo, "wb") as f:
+            for at in range(0, len(document), 40_000):  # in pieces, as a slow writer gives them
+                f.write(document[at:at + 40_000])
+                f.flush()
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        loaded = Tokenizer.from_file(fifo)
+    finally:
+        writer.join()
+    text = "Hello, pipes! ünïcödé"
+    assert loaded.encode(text).ids == Tokenizer.from_str(document.decode()).encode(text).ids

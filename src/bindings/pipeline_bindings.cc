@@ -128,12 +128,13 @@ std::string read_file(const py::object& path, const char* what) {
   std::string bytes;
   {
     py::gil_scoped_release unlocked;
-    std::ifstream in(p, std::ios::binary);
-    if (!in) throw std::runtime_error(std::string("Cannot open ") + what + ": " + p);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) throw std::runtime_error(std::string("Cannot read ") + what + ": " + p);
-    bytes = std::move(ss).str();
+    switch (corvane::FileBytes::read_all(p, bytes)) {
+      case corvane::FileBytes::Status::kOk: break;
+      case corvane::FileBytes::Status::kCannotOpen:
+        throw std::runtime_error(std::string("Cannot open ") + what + ": " + p);
+      case corvane::FileBytes::Status::kCannotRead:
+        throw std::runtime_error(std::string("Cannot read ") + what + ": " + p);
+    }
   }
   return bytes;
 }

@@ -23,13 +23,10 @@ void append_replacing_spaces(std::string& out, std::string_view piece) {
 
 }  // namespace
 
-SentencePieceDecoder::SentencePieceDecoder(std::unordered_map<std::string, Kind> kinds,
-                                           std::unordered_map<std::string, unsigned char> bytes,
-                                           std::string unk_surface, bool strip_leading_space,
-                                           bool remove_extra_whitespaces,
+SentencePieceDecoder::SentencePieceDecoder(std::shared_ptr<const SentencePiecePieces> pieces, std::string unk_surface,
+                                           bool strip_leading_space, bool remove_extra_whitespaces,
                                            std::unique_ptr<const SentencePieceNormalizer> denormalizer)
-    : kinds_(kinds.begin(), kinds.end()),
-      bytes_(bytes.begin(), bytes.end()),
+    : pieces_(std::move(pieces)),
       unk_surface_(std::move(unk_surface)),
       strip_leading_space_(strip_leading_space),
       remove_extra_whitespaces_(remove_extra_whitespaces),
@@ -55,21 +52,22 @@ std::vector<std::string> SentencePieceDecoder::decode_chain(std::vector<std::str
   bool at_start = true;      // a leading U+2581 may still be dropped
   bool dropped_one = false;  // the last piece had its leading U+2581 dropped
   for (const std::string& token : tokens) {
-    const auto kind_it = kinds_.find(token);
-    const Kind kind = kind_it == kinds_.end() ? Kind::kNormal : kind_it->second;
-    if (kind == Kind::kByte) {
-      pending.push_back(static_cast<char>(bytes_.find(token)->second));
+    using Type = SentencePiecePieces::Type;
+    const std::optional<uint32_t> id = pieces_->find(token);
+    const Type type = id ? (*pieces_)[*id].type : Type::kNormal;
+    if (type == Type::kByte) {
+      pending.push_back(static_cast<char>(SentencePiecePieces::piece_to_byte(token)));
       continue;
     }
     flush_bytes();
     if (dropped_one || !text.empty()) at_start = false;
     dropped_one = false;
-    if (kind == Kind::kControl) continue;
-    if (kind == Kind::kUnknown) {
+    if (type == Type::kControl) continue;
+    if (type == Type::kUnknown) {
       text.append(unk_surface_);
       continue;
     }
-    if (kind_it == kinds_.end()) {
+    if (!id) {
       text.append(token);  // not a piece: SentencePiece keeps it as it is
       continue;
     }

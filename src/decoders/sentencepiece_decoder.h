@@ -3,10 +3,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "decoders/decoder.h"
+#include "models/sentencepiece_pieces.h"
 #include "normalizers/sentencepiece_normalizer.h"
 
 namespace corvane {
@@ -21,23 +21,16 @@ namespace corvane {
 // it is. A model with a denormalizer normalizes the result with it.
 class SentencePieceDecoder final : public Decoder {
  public:
-  enum class Kind : uint8_t { kNormal, kControl, kUnknown, kByte };
-
-  // `kinds` gives each piece's kind (a piece absent from it decodes as itself) and
-  // `bytes` the byte of each byte piece.
-  SentencePieceDecoder(std::unordered_map<std::string, Kind> kinds, std::unordered_map<std::string, unsigned char> bytes,
-                       std::string unk_surface, bool strip_leading_space, bool remove_extra_whitespaces,
+  // `pieces` are the model's pieces: a token is looked up among them as the model looks it
+  // up, and decodes by the kind of the piece found (a token that is no piece as itself).
+  SentencePieceDecoder(std::shared_ptr<const SentencePiecePieces> pieces, std::string unk_surface,
+                       bool strip_leading_space, bool remove_extra_whitespaces,
                        std::unique_ptr<const SentencePieceNormalizer> denormalizer);
 
   std::vector<std::string> decode_chain(std::vector<std::string> tokens) const override;
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
-  std::unordered_map<std::string, Kind, Hash, std::equal_to<>> kinds_;
-  std::unordered_map<std::string, unsigned char, Hash, std::equal_to<>> bytes_;
+  std::shared_ptr<const SentencePiecePieces> pieces_;
   std::string unk_surface_;
   bool strip_leading_space_;
   bool remove_extra_whitespaces_;

@@ -245,20 +245,18 @@ Pipeline::Components sentencepiece_components(std::string_view bytes) {
     if (p.type == SentencePieceModelProto::kUserDefined) user_defined.push_back(p.piece);
     pieces.push_back({std::move(p.piece), p.score, static_cast<SentencePiecePieces::Type>(p.type)});
   }
+  std::shared_ptr<const SentencePiecePieces> table;
   std::unique_ptr<const Model> model;
   try {
-    SentencePiecePieces checked(std::move(pieces), trainer.byte_fallback);
+    table = std::make_shared<const SentencePiecePieces>(std::move(pieces), trainer.byte_fallback);
     if (trainer.model_type == SentencePieceModelProto::kUnigram) {
-      model = std::make_unique<SentencePieceUnigramModel>(std::move(checked));
+      model = std::make_unique<SentencePieceUnigramModel>(table);
     } else {
-      model = std::make_unique<SentencePieceBpeModel>(std::move(checked));
+      model = std::make_unique<SentencePieceBpeModel>(table);
     }
   } catch (const std::invalid_argument& e) {
     invalid(e.what());
   }
-  const SentencePiecePieces& table_ref = trainer.model_type == SentencePieceModelProto::kUnigram
-                                             ? static_cast<const SentencePieceUnigramModel&>(*model).pieces()
-                                             : static_cast<const SentencePieceBpeModel&>(*model).pieces();
 
   auto charsmap_of = [](const std::string& blob) -> std::shared_ptr<const PrecompiledCharsmap> {
     if (blob.empty()) return nullptr;
@@ -274,25 +272,6 @@ Pipeline::Components sentencepiece_components(std::string_view bytes) {
                                            trainer.treat_whitespace_as_suffix};
   c.normalizer = std::make_unique<SentencePieceNormalizer>(charsmap_of(ns.precompiled_charsmap), options, user_defined);
 
-  // The decoder knows each piece's kind the way SentencePiece looks a piece up.
-  std::unordered_map<std::string, SentencePieceDecoder::Kind> kinds;
-  std::unordered_map<std::string, unsigned char> byte_values;
-  kinds.reserve(table_ref.size());
-  for (std::size_t i = 0; i < table_ref.size(); ++i) {
-    const auto& piece = table_ref[i];
-    if (table_ref.find(piece.text) != static_cast<uint32_t>(i)) continue;
-    SentencePieceDecoder::Kind kind = SentencePieceDecoder::Kind::kNormal;
-    switch (piece.type) {
-      case SentencePiecePieces::Type::kControl: kind = SentencePieceDecoder::Kind::kControl; break;
-      case SentencePiecePieces::Type::kUnknown: kind = SentencePieceDecoder::Kind::kUnknown; break;
-      case SentencePiecePieces::Type::kByte:
-        kind = SentencePieceDecoder::Kind::kByte;
-        byte_values[piece.text] = static_cast<unsigned char>(SentencePiecePieces::piece_to_byte(piece.text));
-        break;
-      default: break;
-    }
-    kinds[piece.text] = kind;
-  }
   std::unique_ptr<const SentencePieceNormalizer> denormalizer;
   if (m.has_denormalizer_spec && !m.denormalizer_spec.precompiled_charsmap.empty()) {
     const auto& ds = m.denormalizer_spec;
@@ -300,7 +279,7 @@ Pipeline::Components sentencepiece_components(std::string_view bytes) {
     denormalizer = std::make_unique<SentencePieceNormalizer>(charsmap_of(ds.precompiled_charsmap), d,
                                                              std::vector<std::string>{});
   }
-  c.decoder = std::make_unique<SentencePieceDecoder>(std::move(kinds), std::move(byte_values), trainer.unk_surface,
+  c.decoder = std::make_unique<SentencePieceDecoder>(table, trainer.unk_surface,
                                                      ns.add_dummy_prefix || ns.remove_extra_whitespaces,
                                                      ns.remove_extra_whitespaces, std::move(denormalizer));
   c.model = std::move(model);

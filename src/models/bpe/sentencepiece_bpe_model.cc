@@ -51,7 +51,8 @@ class SentencePieceBpeModel::BpeScratch : public Model::Scratch {
   TokenCache cache;
 };
 
-SentencePieceBpeModel::SentencePieceBpeModel(SentencePiecePieces pieces) : pieces_(std::move(pieces)) {
+SentencePieceBpeModel::SentencePieceBpeModel(std::shared_ptr<const SentencePiecePieces> pieces)
+    : shared_pieces_(std::move(pieces)), pieces_(*shared_pieces_) {
   std::vector<std::pair<std::string_view, int32_t>> user;
   for (std::size_t i = 0; i < pieces_.size(); ++i) {
     if (pieces_[i].type == Type::kUserDefined) user.emplace_back(pieces_[i].text, static_cast<int32_t>(i));

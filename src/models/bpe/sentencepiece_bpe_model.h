@@ -25,7 +25,7 @@ namespace corvane {
 // words where no piece crosses (see MetaspaceCuts).
 class SentencePieceBpeModel final : public Model {
  public:
-  explicit SentencePieceBpeModel(SentencePiecePieces pieces);
+  explicit SentencePieceBpeModel(std::shared_ptr<const SentencePiecePieces> pieces);
 
   std::unique_ptr<Scratch> new_scratch() const override;
   void tokenize(std::string_view piece, Scratch* scratch, std::vector<PieceToken>& out) const override;
@@ -40,14 +40,16 @@ class SentencePieceBpeModel final : public Model {
     pieces_.for_each_token(fn);
   }
 
-  const SentencePiecePieces& pieces() const { return pieces_; }
+  // Shared with the decoder, which looks tokens up the same way.
+  const std::shared_ptr<const SentencePiecePieces>& pieces() const { return shared_pieces_; }
 
  private:
   class BpeScratch;
   void tokenize_uncached(std::string_view piece, BpeScratch& s, std::vector<PieceToken>& out) const;
   void tokenize_word(std::string_view piece, BpeScratch& s, std::vector<PieceToken>& out) const;
 
-  SentencePiecePieces pieces_;
+  std::shared_ptr<const SentencePiecePieces> shared_pieces_;
+  const SentencePiecePieces& pieces_;  // *shared_pieces_
   PieceTrie user_defined_;  // user-defined pieces, for the initial symbols
   bool has_unused_ = false;
   MetaspaceCuts cuts_;

@@ -5,12 +5,38 @@
 
 namespace corvane {
 
+namespace {
+
+// Failed first-fit tries after which a free position leaves the list of candidates.
+constexpr uint8_t kMaxFailures = 16;
+
+}  // namespace
+
 PieceTrie::PieceTrie(std::vector<std::pair<std::string_view, int32_t>> entries) {
-  // Sorted by key; a repeated key keeps the value given last.
-  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Sorted by key; a repeated key keeps the value given last. The sort compares the first
+  // eight bytes as one number and only equal heads as strings.
+  struct Order {
+    uint64_t head;
+    uint32_t index;
+  };
+  std::vector<Order> order(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::string_view k = entries[i].first;
+    uint64_t head = 0;
+    for (std::size_t b = 0; b < 8; ++b) {
+      head = (head << 8) | (b < k.size() ? static_cast<unsigned char>(k[b]) : 0u);
+    }
+    order[i] = Order{head, static_cast<uint32_t>(i)};
+  }
+  std::sort(order.begin(), order.end(), [&](const Order& a, const Order& b) {
+    if (a.head != b.head) return a.head < b.head;
+    const int c = entries[a.index].first.compare(entries[b.index].first);
+    return c != 0 ? c < 0 : a.index < b.index;
+  });
   std::vector<std::pair<std::string_view, int32_t>> keys;
   keys.reserve(entries.size());
-  for (const auto& e : entries) {
+  for (const Order& o : order) {
+    const auto& e = entries[o.index];
     if (e.first.empty()) continue;
     if (!keys.empty() && keys.back().first == e.first) {
       keys.back().second = e.second;
@@ -22,6 +48,7 @@ PieceTrie::PieceTrie(std::vector<std::pair<std::string_view, int32_t>> entries) 
 
   // Free positions form a doubly linked list (by index) so that first fit skips used ones.
   std::vector<uint32_t> next_free, prev_free;
+  std::vector<uint8_t> in_list, failures;  // see unlink below
   auto grow = [&](std::size_t want) {
     const std::size_t old = units_.size();
     if (want <= old) return;
@@ -29,6 +56,8 @@ PieceTrie::PieceTrie(std::vector<std::pair<std::string_view, int32_t>> entries) 
     units_.resize(size);
     next_free.resize(size);
     prev_free.resize(size);
+    in_list.resize(size, 1);
+    failures.resize(size, 0);
     for (std::size_t i = old; i < size; ++i) {
       next_free[i] = static_cast<uint32_t>(i + 1);
       prev_free[i] = static_cast<uint32_t>(i - 1);
@@ -42,12 +71,20 @@ PieceTrie::PieceTrie(std::vector<std::pair<std::string_view, int32_t>> entries) 
       prev_free[old] = last;
     }
   };
-  auto take = [&](uint32_t p) {
+  // A free position stays in the list while it may still be the first child's place; one
+  // that failed as such many times is dropped from the list (it stays free for other
+  // children), so that later searches do not walk the crowded front again and again.
+  auto unlink = [&](uint32_t p) {
     next_free[prev_free[p]] = next_free[p];
     if (next_free[p] < units_.size()) prev_free[next_free[p]] = prev_free[p];
+    in_list[p] = 0;
+  };
+  auto take = [&](uint32_t p) {
+    if (in_list[p]) unlink(p);
   };
   grow(256);
   units_[0].check = 0;  // the root
+  in_list[0] = 0;
   next_free[0] = 1;
   prev_free[1] = 0;
 
@@ -78,14 +115,20 @@ PieceTrie::PieceTrie(std::vector<std::pair<std::string_view, int32_t>> entries) 
     // First fit: the lowest base whose positions for all the children are free.
     const unsigned first = children.front().first;
     uint32_t base = 0;
-    for (uint32_t f = next_free[0];; f = next_free[f]) {
+    for (uint32_t f = next_free[0];;) {
       if (f >= units_.size()) grow(f + 257);
-      if (f < first + 1) continue;  // base must be at least 1
-      base = f - first;
-      if (base + 256 > units_.size()) grow(base + 257);
-      bool fits = true;
-      for (std::size_t k = 1; k < children.size() && fits; ++k) fits = units_[base + children[k].first].check == ~0u;
-      if (fits) break;
+      const uint32_t after = next_free[f];
+      if (f >= first + 1) {  // base must be at least 1
+        base = f - first;
+        if (base + 256 > units_.size()) grow(base + 257);
+        bool fits = true;
+        for (std::size_t k = 1; k < children.size() && fits; ++k) {
+          fits = units_[base + children[k].first].check == ~0u;
+        }
+        if (fits) break;
+      }
+      if (++failures[f] >= kMaxFailures) unlink(f);
+      f = after;
     }
     units_[p.pos].base = base;
     for (const auto& [c, range] : children) {

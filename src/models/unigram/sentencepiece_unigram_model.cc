@@ -24,7 +24,8 @@ class SentencePieceUnigramModel::UnigramScratch : public Model::Scratch {
   TokenCache cache;
 };
 
-SentencePieceUnigramModel::SentencePieceUnigramModel(SentencePiecePieces pieces) : pieces_(std::move(pieces)) {
+SentencePieceUnigramModel::SentencePieceUnigramModel(std::shared_ptr<const SentencePiecePieces> pieces)
+    : shared_pieces_(std::move(pieces)), pieces_(*shared_pieces_) {
   auto entries = pieces_.segmentation_pieces();
   if (entries.empty()) throw std::invalid_argument("no pieces are loaded.");
   trie_ = PieceTrie(std::move(entries));

@@ -22,7 +22,7 @@ class SentencePieceUnigramModel final : public Model {
  public:
   // Throws std::invalid_argument "no pieces are loaded." when no piece takes part in
   // segmentation.
-  explicit SentencePieceUnigramModel(SentencePiecePieces pieces);
+  explicit SentencePieceUnigramModel(std::shared_ptr<const SentencePiecePieces> pieces);
 
   std::unique_ptr<Scratch> new_scratch() const override;
   void tokenize(std::string_view piece, Scratch* scratch, std::vector<PieceToken>& out) const override;
@@ -37,7 +37,8 @@ class SentencePieceUnigramModel final : public Model {
     pieces_.for_each_token(fn);
   }
 
-  const SentencePiecePieces& pieces() const { return pieces_; }
+  // Shared with the decoder, which looks tokens up the same way.
+  const std::shared_ptr<const SentencePiecePieces>& pieces() const { return shared_pieces_; }
 
  private:
   class UnigramScratch;
@@ -48,7 +49,8 @@ class SentencePieceUnigramModel final : public Model {
   };
   void tokenize_uncached(std::string_view piece, std::vector<Best>& best, std::vector<PieceToken>& out) const;
 
-  SentencePiecePieces pieces_;
+  std::shared_ptr<const SentencePiecePieces> shared_pieces_;
+  const SentencePiecePieces& pieces_;  // *shared_pieces_
   PieceTrie trie_;
   // What the search needs of each id, packed: its score as a candidate, and whether it
   // takes part at all (unused pieces do not).
