@@ -224,10 +224,17 @@ MALFORMED = [
     (b"\x0b", "truncated group", True),
     (b"\x0b\x14", "mismatched end-group tag", True),
     (b"\x0b" * 101 + b"\x0c" * 101, "groups nested too deeply", True),
+    # A fault inside an early piece is met before one later in the file.
+    (spmodels.field_bytes(1, b"\x0a") + b"\x0a\x05ab", "truncated varint", True),
     (UNK + A + A, "a is already defined.", True),
     (UNK + UNK, "<unk> is already defined.", True),
     (UNK + spmodels.piece_field("<u2>", 0.0, 2), "unk is already defined.", True),
     (UNK + spmodels.piece_field("", 0.0), "piece must not be empty.", True),
+    # The first fault in id order is the one reported, whatever comes after it.
+    (UNK + spmodels.piece_field("", 0.0) + A + A, "piece must not be empty.", True),
+    (UNK + UNK + A + A, "<unk> is already defined.", True),
+    (UNK + A + A + UNK, "a is already defined.", True),
+    (UNK + A + spmodels.piece_field("", 0.0) + spmodels.piece_field("", 0.0), "piece must not be empty.", True),
     (UNK + spmodels.piece_field("<0x41>", 0.0, 6), "byte piece <0x41> is found although `byte_fallback` is false.", True),
     (UNK + A + spmodels.piece_field("<0x4g>", 0.0, 6) + BYTE_FALLBACK, "byte piece <0x4g> is invalid.", True),
     (UNK + A + SOME_BYTES + BYTE_FALLBACK, "there are not 256 byte pieces although `byte_fallback` is true.", True),

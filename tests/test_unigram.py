@@ -270,3 +270,26 @@ def test_damaged_tries_never_crash(charsmap):
         else:
             n.normalize_str(text)
     assert refused < 60
+
+
+def test_long_replacements_of_compiled_rules(tmp_path):
+    """Rules whose replacements are around and well past 255 bytes, compiled by
+    SentencePiece's trainer, as tokenizers' Precompiled normalizer applies them, and the
+    model file as sentencepiece encodes with it."""
+    spm = pytest.importorskip("sentencepiece")
+    lengths = {"é": 254, "è": 255, "ê": 256, "ë": 700, "ü": 1}
+    rules = tmp_path / "rules.tsv"
+    rules.write_text("".join(f"{ord(c):X}\t{' '.join(['78'] * n)}\n" for c, n in lengths.items())
+                     + "41\t61\n", encoding="utf-8")
+    path = spmodels.train(tmp_path, "long-rules", model_type="unigram", vocab_size=300,
+                          normalization_rule_tsv=str(rules))
+    blob = spmodels.precompiled_charsmap(path)
+    ours = corvane_core.Normalizer.from_json(json.dumps(precompiled_json(blob)))
+    peer = tokenizers.normalizers.Precompiled(blob)
+    texts = ["é", "è ê", "Aë Büé", "ééééé", "plain text", "xëx" * 20, "A" * 300]
+    for text in texts:
+        assert ours.normalize_str(text) == peer.normalize_str(text), text
+    processor = spm.SentencePieceProcessor(model_file=str(path))
+    loaded = corvane.Tokenizer.from_sentencepiece(path)
+    for text in texts:
+        assert loaded.encode(text).ids == processor.encode(text), text

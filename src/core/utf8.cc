@@ -1,6 +1,26 @@
 #include "core/utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace corvane {
+
+bool Utf8::is_valid(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    // Eight ASCII bytes at a time, then one character.
+    uint64_t word;
+    if (i + 8 <= n && (std::memcpy(&word, p + i, 8), (word & 0x8080808080808080ull) == 0)) {
+      i += 8;
+      continue;
+    }
+    const std::size_t len = char_length(p + i, n - i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
 
 std::size_t Utf8::char_length(const unsigned char* s, std::size_t n) {
   const unsigned char c = s[0];

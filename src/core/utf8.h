@@ -14,6 +14,9 @@ class Utf8 {
   // the bytes there are not one: no overlong forms, no surrogates, nothing past U+10FFFF.
   static std::size_t char_length(const unsigned char* s, std::size_t n);
 
+  // Whether all of `text` is well-formed UTF-8.
+  static bool is_valid(std::string_view text);
+
   // `text` with every byte that is not part of a well-formed character replaced by U+FFFD.
   static std::string repair(std::string_view text);
 

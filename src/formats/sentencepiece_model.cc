@@ -169,7 +169,7 @@ void parse_normalizer(std::string_view bytes, SentencePieceModelProto::Normalize
     if (field == 1 && type == kBytes) {
       n.name = std::string(w.bytes());
     } else if (field == 2 && type == kBytes) {
-      n.precompiled_charsmap = std::string(w.bytes());
+      n.precompiled_charsmap = w.bytes();
     } else if (field == 3 && type == kVarint) {
       n.add_dummy_prefix = w.varint() != 0;
     } else if (field == 4 && type == kVarint) {
@@ -183,20 +183,21 @@ void parse_normalizer(std::string_view bytes, SentencePieceModelProto::Normalize
   });
 }
 
-bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t len = Utf8::char_length(p + i, s.size() - i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
-
 }  // namespace
 
 SentencePieceModelProto parse_sentencepiece_model(std::string_view bytes) {
   SentencePieceModelProto m;
+  // The pieces are most of the file: counted first, they are read into place. A fault is
+  // left to the reading below, which reports the first one in the order it meets them.
+  std::size_t pieces = 0;
+  try {
+    parse_message(bytes, [&](uint32_t field, uint32_t type, Wire&) {
+      pieces += field == 1 && type == kBytes;
+      return false;
+    });
+  } catch (const std::invalid_argument&) {
+  }
+  m.pieces.reserve(pieces);
   parse_message(bytes, [&](uint32_t field, uint32_t type, Wire& w) {
     if (type != kBytes || field < 1 || field > 5) return false;
     const std::string_view body = w.bytes();
@@ -229,7 +230,7 @@ SentencePieceModelProto parse_sentencepiece_model(std::string_view bytes) {
 Pipeline::Components sentencepiece_components(std::string_view bytes) {
   SentencePieceModelProto m = parse_sentencepiece_model(bytes);
   const auto& trainer = m.trainer_spec;
-  if (!valid_utf8(trainer.unk_surface)) invalid("unk_surface is not valid UTF-8");
+  if (!Utf8::is_valid(trainer.unk_surface)) invalid("unk_surface is not valid UTF-8");
   if (trainer.model_type != SentencePieceModelProto::kUnigram && trainer.model_type != SentencePieceModelProto::kBpe) {
     throw std::invalid_argument(std::string("unsupported SentencePiece model type ") +
                                 (trainer.model_type == SentencePieceModelProto::kWord ? "WORD" : "CHAR"));
@@ -241,7 +242,7 @@ Pipeline::Components sentencepiece_components(std::string_view bytes) {
   for (std::size_t i = 0; i < m.pieces.size(); ++i) {
     auto& p = m.pieces[i];
     if (p.piece.find('\0') != std::string::npos) invalid("piece " + std::to_string(i) + " holds a NUL byte");
-    if (!valid_utf8(p.piece)) invalid("piece " + std::to_string(i) + " is not valid UTF-8");
+    if (!Utf8::is_valid(p.piece)) invalid("piece " + std::to_string(i) + " is not valid UTF-8");
     if (p.type == SentencePieceModelProto::kUserDefined) user_defined.push_back(p.piece);
     pieces.push_back({std::move(p.piece), p.score, static_cast<SentencePiecePieces::Type>(p.type)});
   }
@@ -258,7 +259,7 @@ Pipeline::Components sentencepiece_components(std::string_view bytes) {
     invalid(e.what());
   }
 
-  auto charsmap_of = [](const std::string& blob) -> std::shared_ptr<const PrecompiledCharsmap> {
+  auto charsmap_of = [](std::string_view blob) -> std::shared_ptr<const PrecompiledCharsmap> {
     if (blob.empty()) return nullptr;
     try {
       return std::make_shared<const PrecompiledCharsmap>(blob);

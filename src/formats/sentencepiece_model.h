@@ -23,7 +23,7 @@ struct SentencePieceModelProto {
   };
   struct NormalizerSpec {
     std::string name;
-    std::string precompiled_charsmap;
+    std::string_view precompiled_charsmap;  // into the parsed bytes
     bool add_dummy_prefix = true;
     bool remove_extra_whitespaces = true;
     bool escape_whitespaces = true;
@@ -48,6 +48,7 @@ struct SentencePieceModelProto {
 // name leaves the field as it was, a message field given twice is merged, the last of a
 // repeated scalar wins. Throws std::invalid_argument "invalid SentencePiece model: <what
 // is wrong>" for bytes that are not a well-formed message (truncated, a bad tag, ...).
+// The result points into `bytes` (the compiled rules), which must outlive it.
 SentencePieceModelProto parse_sentencepiece_model(std::string_view bytes);
 
 // The pipeline that encodes and decodes as SentencePiece does with the model in `bytes`:

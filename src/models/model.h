@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -50,6 +51,13 @@ class Model {
   virtual std::size_t vocab_size() const = 0;
   // Calls fn(token, id) for each vocabulary entry, in no particular order.
   virtual void for_each_token(const std::function<void(std::string_view, uint32_t)>& fn) const = 0;
+  // One more than the highest id of any token (0 for none). By default from for_each_token;
+  // a model whose ids are simply its entries' places says so at once.
+  virtual std::size_t id_bound() const {
+    std::size_t top = 0;
+    for_each_token([&](std::string_view, uint32_t id) { top = std::max<std::size_t>(top, id + std::size_t{1}); });
+    return top;
+  }
 };
 
 }  // namespace corvane

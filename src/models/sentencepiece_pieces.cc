@@ -37,8 +37,10 @@ SentencePiecePieces::SentencePiecePieces(std::vector<Piece> pieces, bool byte_fa
     const Piece& p = pieces_[i];
     if (p.text.empty()) throw std::invalid_argument("piece must not be empty.");
     Vocabulary& table = is_normal_kind(p.type) ? normal_ : reserved_;
-    if (table.find(p.text)) throw std::invalid_argument(p.text + " is already defined.");
+    // A text seen before leaves the table's size as it was (the table is then dropped).
+    const std::size_t before = table.size();
     table.assign(p.text, static_cast<int32_t>(i));
+    if (table.size() == before) throw std::invalid_argument(p.text + " is already defined.");
     if (p.type == Type::kUnknown) {
       if (unk >= 0) throw std::invalid_argument("unk is already defined.");
       unk = static_cast<int64_t>(i);
@@ -79,8 +81,12 @@ std::vector<std::pair<std::string_view, int32_t>> SentencePiecePieces::segmentat
 
 void SentencePiecePieces::for_each_token(const std::function<void(std::string_view, uint32_t)>& fn) const {
   for (std::size_t i = 0; i < pieces_.size(); ++i) {
-    // A text held by both a reserved and a normal piece is found as the reserved one.
-    if (find(pieces_[i].text) == static_cast<uint32_t>(i)) fn(pieces_[i].text, static_cast<uint32_t>(i));
+    // Each table holds a text once, so a piece is found under its own id unless it is a
+    // normal piece whose text a reserved piece also has (that one is found). The reserved
+    // table is small: only normal pieces are looked up, and only there.
+    const Piece& p = pieces_[i];
+    if (is_normal_kind(p.type) && reserved_.find(p.text)) continue;
+    fn(p.text, static_cast<uint32_t>(i));
   }
 }
 

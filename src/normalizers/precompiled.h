@@ -24,8 +24,6 @@ class Precompiled final : public Normalizer {
   explicit Precompiled(std::string_view blob);
   void normalize(NormalizedText& text) const override;
 
-  const std::string& blob() const { return map_.blob(); }
-
  private:
   // The replacement of the shortest key at the start of s[0, n), if any.
   bool first_match(const unsigned char* s, std::size_t n, std::string_view& out) const {

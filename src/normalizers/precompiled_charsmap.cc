@@ -1,5 +1,7 @@
 #include "normalizers/precompiled_charsmap.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -13,39 +15,39 @@ namespace {
   throw std::invalid_argument("invalid precompiled_charsmap: " + what);
 }
 
-bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t len = Utf8::char_length(p + i, s.size() - i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
-
 }  // namespace
 
-PrecompiledCharsmap::PrecompiledCharsmap(std::string_view blob) : blob_(blob) {
-  if (blob_.size() < 4) invalid("shorter than its 4-byte header");
+PrecompiledCharsmap::PrecompiledCharsmap(std::string_view blob) {
+  if (blob.size() < 4) invalid("shorter than its 4-byte header");
   uint32_t trie_bytes = 0;
-  for (int k = 3; k >= 0; --k) trie_bytes = (trie_bytes << 8) | static_cast<unsigned char>(blob_[static_cast<std::size_t>(k)]);
+  for (int k = 3; k >= 0; --k) trie_bytes = (trie_bytes << 8) | static_cast<unsigned char>(blob[static_cast<std::size_t>(k)]);
   if (trie_bytes % 4 != 0) invalid("trie size " + std::to_string(trie_bytes) + " is not a multiple of 4");
   if (trie_bytes == 0) invalid("the trie is empty");
-  if (trie_bytes > blob_.size() - 4) invalid("trie size " + std::to_string(trie_bytes) + " exceeds the data");
+  if (trie_bytes > blob.size() - 4) invalid("trie size " + std::to_string(trie_bytes) + " exceeds the data");
   units_.resize(trie_bytes / 4);
-  for (std::size_t i = 0; i < units_.size(); ++i) {
-    const auto* b = reinterpret_cast<const unsigned char*>(blob_.data() + 4 + 4 * i);
-    units_[i] = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-                static_cast<uint32_t>(b[3]) << 24;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(units_.data(), blob.data() + 4, trie_bytes);
+  } else {
+    for (std::size_t i = 0; i < units_.size(); ++i) {
+      const auto* b = reinterpret_cast<const unsigned char*>(blob.data() + 4 + 4 * i);
+      units_[i] = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                  static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+    }
   }
-  strings_ = std::string_view(blob_).substr(4 + trie_bytes);
-  if (!valid_utf8(strings_)) invalid("the replacement strings are not valid UTF-8");
-  // The end of the string at each offset: the next NUL, or the end of the strings.
-  ends_.resize(strings_.size() + 1);
-  ends_[strings_.size()] = static_cast<uint32_t>(strings_.size());
-  for (std::size_t i = strings_.size(); i-- > 0;) {
-    ends_[i] = strings_[i] == '\0' ? static_cast<uint32_t>(i) : ends_[i + 1];
+  const std::string_view strings = blob.substr(4 + trie_bytes);
+  if (!Utf8::is_valid(strings)) invalid("the replacement strings are not valid UTF-8");
+  // The strings and a NUL after them, so that every string ends at a NUL. The length of the
+  // string at each offset (up to the next NUL), capped.
+  strings_.reserve(strings.size() + 1);
+  strings_.assign(strings);
+  strings_.push_back('\0');
+  lengths_.resize(strings.size() + 1);
+  std::size_t to_nul = 0;
+  for (std::size_t i = strings.size(); i-- > 0;) {
+    to_nul = strings[i] == '\0' ? 0 : to_nul + 1;
+    lengths_[i] = static_cast<uint8_t>(std::min<std::size_t>(to_nul, kLongString));
   }
+  lengths_[strings.size()] = 0;
   if (!check_every_unit()) check_reachable_units();
 }
 
@@ -59,7 +61,7 @@ constexpr uint32_t kValueBit = 0x80000000u;
 // is the empty string) and at a character boundary (the strings are well-formed UTF-8 and
 // a NUL is a character, so every string read from a boundary is well-formed too).
 #define CORVANE_REPLACEMENT_OK(v) \
-  ((v) <= strings_.size() && ((v) == strings_.size() || (static_cast<unsigned char>(strings_[v]) & 0xC0) != 0x80))
+  ((v) <= strings_end() && ((v) == strings_end() || (static_cast<unsigned char>(strings_[v]) & 0xC0) != 0x80))
 
 bool PrecompiledCharsmap::check_every_unit() const {
   const std::size_t n = units_.size();
@@ -96,7 +98,7 @@ void PrecompiledCharsmap::check_reachable_units() const {
       if (!block_ok(child)) invalid("a node's children lie outside the trie");
       if (has_leaf(unit)) {
         const uint32_t v = value(units_[child]);
-        if (v > strings_.size()) invalid("a replacement starts past the strings");
+        if (v > strings_end()) invalid("a replacement starts past the strings");
         if (!CORVANE_REPLACEMENT_OK(v)) invalid("a replacement starts inside a character");
       }
       // Darts-clone shares common suffixes, so a node may be reached again: it was checked.

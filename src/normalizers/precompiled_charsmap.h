@@ -58,9 +58,6 @@ class PrecompiledCharsmap {
     return false;
   }
 
-  // The bytes of the map as loaded.
-  const std::string& blob() const { return blob_; }
-
  private:
   static bool has_leaf(uint32_t u) { return (u >> 8) & 1; }
   static uint32_t value(uint32_t u) { return u & 0x7FFFFFFFu; }
@@ -68,15 +65,21 @@ class PrecompiledCharsmap {
   static uint32_t offset(uint32_t u) { return (u >> 10) << ((u & (1u << 9)) >> 6); }
 
   std::string_view replacement(uint32_t at) const {
-    return std::string_view(strings_.data() + at, ends_[at] - at);
+    std::size_t len = lengths_[at];
+    if (len == kLongString) len = strings_.find('\0', at) - at;  // npos cannot be: the end holds a NUL
+    return std::string_view(strings_.data() + at, len);
   }
+  // The size of the replacement strings (strings_ without its last NUL).
+  std::size_t strings_end() const { return strings_.size() - 1; }
   bool check_every_unit() const;
   void check_reachable_units() const;
 
-  std::string blob_;
+  // A length in lengths_ that stands for "this many or more: look for the NUL".
+  static constexpr uint8_t kLongString = 255;
+
   std::vector<uint32_t> units_;
-  std::string_view strings_;     // into blob_
-  std::vector<uint32_t> ends_;   // for each offset into strings_, the end of its string
+  std::string strings_;           // the replacement strings, and one NUL after them
+  std::vector<uint8_t> lengths_;  // for each offset into strings_, the length of its string
 };
 
 }  // namespace corvane

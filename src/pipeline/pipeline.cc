@@ -74,8 +74,7 @@ Pipeline::Pipeline(Components c)
   if (!model_) throw std::invalid_argument("tokenizer has no model");
   added_ = AddedVocabulary(std::move(c.added_tokens), *model_, normalizer_.get());
   if (c.truncation) check_truncation(*c.truncation);
-  std::size_t top = 0;
-  model_->for_each_token([&](std::string_view, uint32_t id) { top = std::max<std::size_t>(top, id + std::size_t{1}); });
+  const std::size_t top = model_->id_bound();
   if (top <= 4 * model_->vocab_size() + 1024) {
     model_tokens_.assign(top, std::string_view());
     for (std::size_t id = 0; id < top; ++id) {

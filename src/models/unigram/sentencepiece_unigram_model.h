@@ -33,6 +33,7 @@ class SentencePieceUnigramModel final : public Model {
     return std::string_view(pieces_[id].text);
   }
   std::size_t vocab_size() const override { return pieces_.size(); }
+  std::size_t id_bound() const override { return pieces_.size(); }
   void for_each_token(const std::function<void(std::string_view, uint32_t)>& fn) const override {
     pieces_.for_each_token(fn);
   }
