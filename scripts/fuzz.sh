@@ -54,10 +54,10 @@ max_len_of() {
 # harness source it would trace the plain reference implementations too, which only steers
 # the fuzzer toward their branches and costs about a third of every run, so it is off
 # there, except where the harness compiles engine code itself (merge_diff instantiates the
-# merge engine's template).
+# merge engine's template, json_events the fast JSON reader's).
 harness_cov_of() {
   case $1 in
-    merge_diff) ;;
+    merge_diff | json_events) ;;
     *) echo -fno-sanitize-coverage=trace-cmp ;;
   esac
 }
@@ -65,7 +65,7 @@ harness_cov_of() {
 # Dictionary per target, when there is one.
 dict_of() {
   case $1 in
-    hf_json_loader | pipeline_loader) echo "$ROOT/fuzz/dicts/json.dict" ;;
+    hf_json_loader | pipeline_loader | json_events) echo "$ROOT/fuzz/dicts/json.dict" ;;
     tiktoken_loader) echo "$ROOT/fuzz/dicts/tiktoken.dict" ;;
     vocab_loader | wordpiece) echo "$ROOT/fuzz/dicts/wordpiece.dict" ;;
     compressor | compressor_diff) echo "$ROOT/fuzz/dicts/phrases.dict" ;;

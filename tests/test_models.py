@@ -516,6 +516,31 @@ def test_odd_documents_load_as_the_peer_loads_them(document):
     assert ours.get_vocab(False) == peer.get_vocab(with_added_tokens=False)
 
 
+# The same documents spelled in every way JSON allows (escapes, surrogate pairs, spacing,
+# number forms, a byte-order mark): each loads as its plain spelling loads in the peer.
+SPELLINGS = [
+    whole_document('{"type": "BPE", "vocab": {"\\u0061": 0, "\\u00E9": 1, "\\ud83d\\ude00": 2, "a\\/b": 3, '
+                   '"\\n": 4, "\\"q\\"": 5, "\\\\": 6, "\\t\\b\\f\\r": 7, "a\\u00e9": 8}, '
+                   '"merges": ["a \\u00e9"]}'),
+    whole_document('{"type": "BPE", "vocab": {"a": 0, "\\u00e9": 1, "a\u00e9": 2}, "merges": [["a", "\\u00E9"]]}'),
+    whole_document('\r\n\t{ "type" :"BPE" ,\n"vocab":{"a":0 ,\t"b" :1,"ab"\r\n:2 } , "merges" : [ "a b" ] }\n\t '),
+    whole_document('{"type": "Unigram", "unk_id": 0, "vocab": [["<unk>", 0], ["a", -1.5e0], ["b", -2.25E+1], '
+                   '["ab", -0.5], ["ba", -1E-2], ["\\u00e9", -3.0]]}'),
+    whole_document('{"type": "WordLevel", "vocab": {"a": 0, "b": 1, "[UNK]": 2}, "unk_token": "[\\u0055NK]"}'),
+    "\ufeff" + whole_document('{"type": "BPE", "vocab": {"a": 0, "b": 1, "ab": 2}, "merges": ["a b"]}'),
+]
+
+
+@pytest.mark.parametrize("document", SPELLINGS)
+def test_documents_load_as_their_plain_spelling(document):
+    from corvane_core import Pipeline
+    ours = Pipeline.from_str(document)
+    peer = Tokenizer.from_str(json.dumps(json.loads(document.lstrip("\ufeff"))))
+    for piece in ["ab", "ba", "aab", "b", "a", "a\u00e9", "\u00e9a", "a/b", "\n"]:
+        assert ours.encode(piece).ids == peer.encode(piece).ids, piece
+    assert ours.get_vocab(False) == peer.get_vocab(with_added_tokens=False)
+
+
 @pytest.mark.parametrize("model, message, peer_message", LOAD_ERRORS)
 def test_load_errors_of_whole_documents(model, message, peer_message):
     """The vocab and merges are read apart from the rest of a document: whatever their

@@ -3,6 +3,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "formats/json_events.h"
+
 namespace corvane {
 
 using json = nlohmann::json;
@@ -191,12 +193,21 @@ class DocumentReader {
 }  // namespace
 
 TokenizerDocument parse_tokenizer_document(std::string_view text) {
-  TokenizerDocument doc;
   {
+    // The fast reader first; what it leaves to nlohmann's parser (errors above all) is read
+    // again from the start by that parser.
+    TokenizerDocument doc;
     DocumentReader reader(doc);
-    json::sax_parse(text.begin(), text.end(), &reader);
-    reader.finish();
-    if (!reader.irregular()) return doc;
+    if (JsonEvents<DocumentReader>::read(text, reader)) {
+      reader.finish();
+      if (!reader.irregular()) return doc;
+    } else {
+      TokenizerDocument again;
+      DocumentReader slow(again);
+      json::sax_parse(text.begin(), text.end(), &slow);
+      slow.finish();
+      if (!slow.irregular()) return again;
+    }
   }
   // A value of another shape: the plain tree, read again, for the readers to judge.
   TokenizerDocument plain;
