@@ -96,12 +96,12 @@ struct PyPipelineEncoding {
 
 constexpr long kPickleVersion = 1;
 
-std::unique_ptr<PyPipeline> load_text(std::string_view text) {
+std::unique_ptr<PyPipeline> load_text(std::string text) {
   auto p = std::make_unique<PyPipeline>();
   {
     py::gil_scoped_release unlocked;
     p->impl = std::make_shared<const Pipeline>(corvane::pipeline_from_json_text(text));
-    p->document = std::string(text);
+    p->document = std::move(text);
   }
   p->scratches = std::make_shared<ScratchPool>(p->impl);
   p->settings = p->impl->defaults();
@@ -350,10 +350,11 @@ void bind_pipeline(py::module_& m) {
                          "A HuggingFace tokenizer.json tokenizer run by the native pipeline: the same ids, "
                          "tokens and offsets as `tokenizers`")
       .def_static(
-          "from_str", [](std::string_view json) { return load_text(json); }, py::arg("json"),
+          "from_str", [](std::string_view json) { return load_text(std::string(json)); }, py::arg("json"),
           "Load a tokenizer from the text of a tokenizer.json document")
       .def_static(
-          "from_buffer", [](const py::bytes& data) { return load_text(std::string_view(data)); }, py::arg("buffer"),
+          "from_buffer",
+          [](const py::bytes& data) { return load_text(std::string(std::string_view(data))); }, py::arg("buffer"),
           "Load a tokenizer from the bytes of a tokenizer.json document")
       .def_static(
           "from_file", [](const py::object& path) { return load_text(read_file(path, "tokenizer.json")); },
@@ -581,7 +582,7 @@ void bind_pipeline(py::module_& m) {
             }
             PyObject* b = PyTuple_GET_ITEM(s, 1);
             const std::string_view data(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
-            if (PyTuple_GET_SIZE(s) == 2) return load_text(data);
+            if (PyTuple_GET_SIZE(s) == 2) return load_text(std::string(data));
             PyObject* t = PyTuple_GET_ITEM(s, 2);
             nlohmann::json settings;
             try {
