@@ -13,13 +13,22 @@ NormalizedText::NormalizedText(std::string_view original) : original_(original),
   if (original.size() >= std::numeric_limits<uint32_t>::max()) {
     throw std::length_error("text is too long to normalize (4 GiB or more)");
   }
-  alignments_.reserve(original.size());
+  // Each byte is aligned to its character's span: ASCII bytes (most of them) to themselves,
+  // written directly, and the bytes of a longer character each to the whole character.
+  alignments_.resize(original.size());
+  Span* out = alignments_.data();
   const auto* s = reinterpret_cast<const unsigned char*>(original.data());
-  for (std::size_t i = 0; i < original.size();) {
-    const std::size_t len = Utf8::char_length(s + i, original.size() - i);
+  const std::size_t n = original.size();
+  for (std::size_t i = 0; i < n;) {
+    if (s[i] < 0x80) {
+      out[i] = Span{static_cast<uint32_t>(i), static_cast<uint32_t>(i + 1)};
+      ++i;
+      continue;
+    }
+    const std::size_t len = Utf8::char_length(s + i, n - i);
     if (len == 0) throw std::invalid_argument("text is not valid UTF-8");
     const Span span{static_cast<uint32_t>(i), static_cast<uint32_t>(i + len)};
-    alignments_.insert(alignments_.end(), len, span);
+    for (std::size_t k = 0; k < len; ++k) out[i + k] = span;
     i += len;
   }
 }

@@ -94,11 +94,26 @@ void SentencePieceNormalizer::run(std::string_view input, std::string& out, std:
     }
     if (run_end > consumed) {
       out.append(input.data() + consumed, run_end - consumed);
+      const std::size_t at = source.size();
+      source.resize(at + (run_end - consumed));
+      Source* to = source.data() + at;
       for (std::size_t k = consumed; k < run_end; ++k) {
-        source.push_back(Source{static_cast<uint32_t>(k), static_cast<uint32_t>(k + 1)});
+        *to++ = Source{static_cast<uint32_t>(k), static_cast<uint32_t>(k + 1)};
       }
       consumed = run_end;
       prev_space = false;
+      continue;
+    }
+    if (bytes[consumed] == ' ' && identity_[' ']) {
+      // A space that stays a space (as below, without the lookup): dropped after a space
+      // when extra whitespace is removed, else written (escaped when so asked).
+      if (!prev_space) {
+        const Source from{static_cast<uint32_t>(consumed), static_cast<uint32_t>(consumed + 1)};
+        out.append(space);
+        source.insert(source.end(), space.size(), from);
+      }
+      prev_space = options_.remove_extra_whitespaces;
+      ++consumed;
       continue;
     }
     auto [norm, len] = normalize_prefix(input.substr(consumed));
