@@ -481,6 +481,8 @@ LOAD_ERRORS = [
     ({"type": "SentencePiece", "vocab": V}, "unsupported model: SentencePiece",
      "data did not match any variant of untagged enum ModelUntagged"),
     ({"type": 3}, 'model: field "type" must be a string', None),
+    ({"type": "BPE", "vocab": [["a", 0.0]], "merges": []},
+     'model BPE: field "vocab" must be an object mapping each token to its id', None),
     ({"vocab": V}, 'model without "type": it is none of BPE, WordPiece and WordLevel (model BPE: Missing '
      'vocab/merges; model WordPiece: missing field "unk_token"; model WordLevel: missing field "unk_token")',
      "data did not match any variant of untagged enum ModelUntagged"),
@@ -528,6 +530,9 @@ SPELLINGS = [
                    '["ab", -0.5], ["ba", -1E-2], ["\\u00e9", -3.0]]}'),
     whole_document('{"type": "WordLevel", "vocab": {"a": 0, "b": 1, "[UNK]": 2}, "unk_token": "[\\u0055NK]"}'),
     "\ufeff" + whole_document('{"type": "BPE", "vocab": {"a": 0, "b": 1, "ab": 2}, "merges": ["a b"]}'),
+    whole_document('{"unk_id": 0, "vocab": [["<unk>", 0], ["a", -1], ["b", -2], ["ab", -1]], "type": "Unigram"}'),
+    whole_document('{"type": "Unigram", "unk_id": 0, "vocab": [["<unk>", 0], ["a", -1], ["b", -2], ["ab", -1]]}',
+                   before='"model": {"type": "Unigram", "unk_id": 0, "vocab": [["<unk>", 0], ["ab", -9]]}, '),
 ]
 
 

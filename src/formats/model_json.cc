@@ -165,7 +165,7 @@ std::unique_ptr<const Model> typed(const json& value, const ModelTables* t) {
   if (type == "BPE") return bpe(c, t);
   if (type == "WordPiece") return wordpiece(c, t);
   if (type == "WordLevel") return word_level(c, t);
-  if (type == "Unigram") return unigram_from_json(value);
+  if (type == "Unigram") return unigram_from_json(value, t);
   throw std::invalid_argument("unsupported model: " + type);
 }
 

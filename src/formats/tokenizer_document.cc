@@ -24,22 +24,35 @@ class DocumentReader {
   bool boolean(bool v) { return capturing() ? odd_value() : dom_.boolean(v); }
   bool number_integer(json::number_integer_t v) {
     if (!capturing()) return dom_.number_integer(v);
+    if (mode_ == Mode::kUnigramVocab) return score(json(v));
     if (v < 0) return odd_value();
     return number_unsigned(static_cast<json::number_unsigned_t>(v));
   }
   bool number_unsigned(json::number_unsigned_t v) {
     if (!capturing()) return dom_.number_unsigned(v);
+    if (mode_ == Mode::kUnigramVocab) return score(json(v));
     if (mode_ != Mode::kVocab || depth_ != 1 || v > UINT32_MAX) return odd_value();
     vocab_.emplace_back(std::move(key_), static_cast<uint32_t>(v));
     return true;
   }
   bool number_float(json::number_float_t v, const json::string_t& s) {
-    return capturing() ? odd_value() : dom_.number_float(v, s);
+    if (!capturing()) return dom_.number_float(v, s);
+    if (mode_ == Mode::kUnigramVocab) return score(json(v));
+    return odd_value();
   }
   bool binary(json::binary_t& v) { return capturing() ? odd_value() : dom_.binary(v); }
 
   bool string(json::string_t& v) {
-    if (!capturing()) return dom_.string(v);
+    if (!capturing()) {
+      if (in_model() && model_key_ == "type") model_type_ = v;
+      return dom_.string(v);
+    }
+    if (mode_ == Mode::kUnigramVocab) {
+      if (depth_ != 2 || parts_ != 0) return odd_value();
+      piece_.first = std::move(v);
+      parts_ = 1;
+      return true;
+    }
     if (mode_ != Mode::kMerges) return odd_value();
     if (depth_ == 1) {
       if (!pairs_.empty()) irregular_ = true;  // both forms in one list
@@ -66,18 +79,21 @@ class DocumentReader {
   bool start_object(std::size_t n) {
     if (capturing()) return nested();
     if (in_model() && model_key_ == "vocab") return begin(Mode::kVocab);
+    // A document that repeats its model is left to the tree.
+    if (frames_.size() == 1 && frames_[0] && root_key_ == "model" && models_++ > 0) irregular_ = true;
     frames_.push_back(true);
     return dom_.start_object(n);
   }
   bool start_array(std::size_t n) {
     if (capturing()) {
-      if (mode_ == Mode::kMerges && depth_ == 1) {
-        if (!strings_.empty()) irregular_ = true;
+      if ((mode_ == Mode::kMerges || mode_ == Mode::kUnigramVocab) && depth_ == 1) {
+        if (mode_ == Mode::kMerges && !strings_.empty()) irregular_ = true;
         parts_ = 0;
       }
       return nested();
     }
     if (in_model() && model_key_ == "merges") return begin(Mode::kMerges);
+    if (in_model() && model_key_ == "vocab") return begin(Mode::kUnigramVocab);
     frames_.push_back(false);
     return dom_.start_array(n);
   }
@@ -92,6 +108,10 @@ class DocumentReader {
         if (parts_ != 2) irregular_ = true;
         pairs_.push_back(std::move(pair_));
       }
+      if (mode_ == Mode::kUnigramVocab && depth_ == 2) {
+        if (parts_ != 2) irregular_ = true;
+        unigram_.push_back(std::move(piece_));
+      }
       return close();
     }
     frames_.pop_back();
@@ -104,7 +124,7 @@ class DocumentReader {
   }
 
  private:
-  enum class Mode { kNone, kVocab, kMerges };
+  enum class Mode { kNone, kVocab, kMerges, kUnigramVocab };
 
   bool capturing() const { return mode_ != Mode::kNone; }
   // Inside the object that is the value of the document's "model".
@@ -112,7 +132,7 @@ class DocumentReader {
 
   bool begin(Mode mode) {
     // A model that repeats its vocab or merges is left to the tree.
-    if ((mode == Mode::kVocab && seen_vocab_) || (mode == Mode::kMerges && seen_merges_)) irregular_ = true;
+    if ((mode != Mode::kMerges && seen_vocab_) || (mode == Mode::kMerges && seen_merges_)) irregular_ = true;
     mode_ = mode;
     depth_ = 1;
     return true;
@@ -120,6 +140,13 @@ class DocumentReader {
   bool nested() {
     ++depth_;
     if (mode_ == Mode::kVocab || depth_ > 2) irregular_ = true;
+    return true;
+  }
+  // A score of a Unigram vocab entry: the second of its two parts.
+  bool score(json value) {
+    if (depth_ != 2 || parts_ != 1) return odd_value();
+    piece_.second = std::move(value);
+    parts_ = 2;
     return true;
   }
   bool close() {
@@ -130,6 +157,11 @@ class DocumentReader {
     if (mode == Mode::kVocab) {
       seen_vocab_ = true;
       return dom_.start_object(0) && dom_.end_object();
+    }
+    if (mode == Mode::kUnigramVocab) {
+      seen_vocab_ = true;
+      seen_unigram_ = true;
+      return dom_.start_array(0) && dom_.end_array();
     }
     seen_merges_ = true;
     return dom_.start_array(0) && dom_.end_array();
@@ -143,7 +175,14 @@ class DocumentReader {
   // Moves what was collected into the document's tables (the ids are checked here).
   void finish() {
     if (irregular_) return;
-    if (seen_vocab_) {
+    if (seen_unigram_) {
+      // Only a Unigram model reads such a list (any other reports it, from the tree).
+      if (model_type_ != "Unigram") {
+        irregular_ = true;
+        return;
+      }
+      out_.tables.unigram_vocab = std::move(unigram_);
+    } else if (seen_vocab_) {
       std::unordered_set<std::string_view> tokens;
       tokens.reserve(vocab_.size());
       uint64_t top = 0;
@@ -188,6 +227,11 @@ class DocumentReader {
   std::vector<std::pair<std::string, std::string>> pairs_;
   std::pair<std::string, std::string> pair_;
   int parts_ = 0;
+  bool seen_unigram_ = false;
+  std::string model_type_;  // the model's "type", when it is a string
+  int models_ = 0;          // "model" objects met
+  std::vector<std::pair<std::string, json>> unigram_;
+  std::pair<std::string, json> piece_;
 };
 
 }  // namespace

@@ -10,7 +10,8 @@
 
 namespace corvane {
 
-// The bulk of a tokenizer.json: the model's "vocab" object ({token: id}) and "merges" list,
+// The bulk of a tokenizer.json: the model's "vocab" ({token: id}, or a Unigram model's list
+// of [piece, score]) and "merges" list,
 // read straight into flat tables instead of the JSON tree (whose objects are sorted maps:
 // building one of 50,000 tokens costs more than the rest of the load together).
 struct ModelTables {
@@ -21,6 +22,9 @@ struct ModelTables {
   // pairs of strings (merge_pairs).
   std::optional<std::vector<std::string>> merge_strings;
   std::optional<std::vector<std::pair<std::string, std::string>>> merge_pairs;
+  // A Unigram model's "vocab": its [piece, score] pairs in order, each score the JSON number
+  // as written; set only in a model whose "type" is "Unigram".
+  std::optional<std::vector<std::pair<std::string, nlohmann::json>>> unigram_vocab;
 };
 
 // A parsed document: the JSON tree, in which the model's vocab and merges, when they were

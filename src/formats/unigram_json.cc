@@ -86,7 +86,7 @@ double peer_score(const json& v) {
 
 }  // namespace
 
-std::unique_ptr<const Model> unigram_from_json(const json& model) {
+std::unique_ptr<const Model> unigram_from_json(const json& model, const ModelTables* tables) {
   const ComponentJson c(model, "model", "");
   if (c.type() != "Unigram") c.fail("not a Unigram model");
   c.allow_only({"vocab", "unk_id", "byte_fallback"});
@@ -94,15 +94,25 @@ std::unique_ptr<const Model> unigram_from_json(const json& model) {
   const json& v = c.get("vocab");
   if (!v.is_array()) c.fail("field \"vocab\" must be a list of [piece, score] pairs");
   std::vector<std::pair<std::string, double>> vocab;
-  vocab.reserve(v.size());
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    const json& e = v[i];
-    if (!e.is_array() || e.size() != 2 || !e[0].is_string() || !e[1].is_number()) {
-      c.fail("vocab entry " + std::to_string(i) + " must be a [piece, score] pair");
-    }
-    const double score = peer_score(e[1]);
+  auto add = [&](std::size_t i, std::string piece, const json& number) {
+    const double score = peer_score(number);
     if (!std::isfinite(score)) c.fail("vocab entry " + std::to_string(i) + " has a score that is not finite");
-    vocab.emplace_back(e[0].get<std::string>(), score);
+    vocab.emplace_back(std::move(piece), score);
+  };
+  if (tables != nullptr && tables->unigram_vocab) {
+    // Read apart from the tree: every entry is a string and a number.
+    const auto& entries = *tables->unigram_vocab;
+    vocab.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) add(i, entries[i].first, entries[i].second);
+  } else {
+    vocab.reserve(v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      const json& e = v[i];
+      if (!e.is_array() || e.size() != 2 || !e[0].is_string() || !e[1].is_number()) {
+        c.fail("vocab entry " + std::to_string(i) + " must be a [piece, score] pair");
+      }
+      add(i, e[0].get<std::string>(), e[1]);
+    }
   }
   std::optional<std::size_t> unk_id;
   if (c.has("unk_id") && !c.get("unk_id").is_null()) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 
+#include "formats/tokenizer_document.h"
 #include "models/model.h"
 
 namespace corvane {
@@ -15,6 +16,7 @@ namespace corvane {
 // ("Missing vocab"), a mistyped field or entry, a field the model does not have, and the
 // peer's load errors ("The vocabulary is empty but at least <unk> is needed", "The `unk_id`
 // is larger than vocabulary size").
-std::unique_ptr<const Model> unigram_from_json(const nlohmann::json& model);
+// `tables`, when given, may hold the vocab read apart from the document's tree.
+std::unique_ptr<const Model> unigram_from_json(const nlohmann::json& model, const ModelTables* tables = nullptr);
 
 }  // namespace corvane
