@@ -1,8 +1,8 @@
 #include "formats/tokenizer_document.h"
 
 #include <string_view>
-#include <unordered_set>
 
+#include "core/vocabulary.h"
 #include "formats/json_events.h"
 
 namespace corvane {
@@ -183,12 +183,25 @@ class DocumentReader {
       }
       out_.tables.unigram_vocab = std::move(unigram_);
     } else if (seen_vocab_) {
-      std::unordered_set<std::string_view> tokens;
-      tokens.reserve(vocab_.size());
+      // Repeated tokens, found with a flat table of entry numbers.
+      std::size_t cap = 16;
+      while (cap < 2 * vocab_.size()) cap *= 2;
+      constexpr uint32_t kFree = UINT32_MAX;
+      std::vector<uint32_t> slots(cap, kFree);
       uint64_t top = 0;
-      for (const auto& [token, id] : vocab_) {
-        if (!tokens.insert(token).second) irregular_ = true;
-        top = std::max<uint64_t>(top, id);
+      for (std::size_t i = 0; i < vocab_.size() && !irregular_; ++i) {
+        const std::string& token = vocab_[i].first;
+        for (std::size_t at = Vocabulary::hash(token.data(), token.size()) & (cap - 1);; at = (at + 1) & (cap - 1)) {
+          if (slots[at] == kFree) {
+            slots[at] = static_cast<uint32_t>(i);
+            break;
+          }
+          if (vocab_[slots[at]].first == token) {
+            irregular_ = true;
+            break;
+          }
+        }
+        top = std::max<uint64_t>(top, vocab_[i].second);
       }
       if (!vocab_.empty() && top >= 4 * vocab_.size() + 1024) irregular_ = true;
       if (!irregular_ && !vocab_.empty()) {
