@@ -24,6 +24,24 @@ class Utf8 {
   // a lead byte and the continuation bytes that could still have completed it count as one
   // error, as in Python's errors="replace" and Rust's String::from_utf8_lossy.
   static void append_lossy(std::string_view text, std::string& out);
+
+  // Appends code point `cp` (at most U+10FFFF) to `out` as UTF-8.
+  static void append(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      const char b[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+      out.append(b, 2);
+    } else if (cp < 0x10000) {
+      const char b[3] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                         static_cast<char>(0x80 | (cp & 0x3F))};
+      out.append(b, 3);
+    } else {
+      const char b[4] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                         static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+      out.append(b, 4);
+    }
+  }
 };
 
 }  // namespace corvane

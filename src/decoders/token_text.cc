@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/utf8.h"
+
 namespace corvane::token_text {
 
 namespace {
@@ -13,21 +15,7 @@ constexpr std::size_t kShortNeedle = 16;
 }  // namespace
 
 void append_char(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
+  Utf8::append(out, cp);
 }
 
 LiteralReplacer::LiteralReplacer(std::string from, std::string to) : from_(std::move(from)), to_(std::move(to)) {
