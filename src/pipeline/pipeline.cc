@@ -147,6 +147,9 @@ EncodingRecord Pipeline::encode_sequence(std::string_view text, uint32_t type_id
     } else {
       scratch.tokens.clear();
       model_->tokenize(normalized, scratch.model.get(), scratch.tokens);
+      // Room for them at once (a whole text may be one piece), still growing geometrically.
+      const std::size_t need = r.ids.size() + scratch.tokens.size();
+      if (need > r.ids.capacity()) r.reserve(std::max(need, 2 * r.ids.capacity()));
       for (const PieceToken& t : scratch.tokens) {
         if (t.surface) {
           // A token that is its own text (a run of unknown characters).
