@@ -20,6 +20,9 @@ class WordPaths {
  public:
   static constexpr std::size_t kMaxWordBytes = 256;  // longer words are not cached
   static constexpr std::size_t kMaxWords = std::size_t{1} << 17;
+  // And at most this many tokens and key bytes in all, whatever the words hold (a few MB).
+  static constexpr std::size_t kMaxTokens = std::size_t{1} << 20;
+  static constexpr std::size_t kMaxKeyBytes = std::size_t{1} << 22;
 
   struct Path {
     const PieceToken* tokens;
@@ -46,7 +49,9 @@ class WordPaths {
   // tokens[0, count) and their scores.
   Path insert(std::string_view word, uint64_t h, const PieceToken* tokens, const float* scores, uint32_t count,
               double margin) {
-    if (used_ >= kMaxWords) clear();
+    if (used_ >= kMaxWords || tokens_.size() + count > kMaxTokens || keys_.size() + word.size() > kMaxKeyBytes) {
+      clear();
+    }
     if ((used_ + 1) * 2 > slots_.size()) grow();
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = static_cast<std::size_t>(h) & mask;
