@@ -154,7 +154,7 @@ EncodingRecord record_of(const py::handle& h, const std::string& what, int depth
   const auto offsets = get("offsets");
   if (!ids || !tokens || !offsets) throw py::value_error(what + " needs \"ids\", \"tokens\" and \"offsets\"");
   r.ids = number_list<uint32_t>(*ids, what + "[\"ids\"]", UINT32_MAX);
-  r.tokens = str_list(*tokens, what + "[\"tokens\"]");
+  r.tokens = corvane::TokenTexts(str_list(*tokens, what + "[\"tokens\"]"));
   list_items(*offsets, what + "[\"offsets\"]");
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(offsets->ptr()); ++i) {
     r.offsets.push_back(offsets_of(PySequence_Fast_GET_ITEM(offsets->ptr(), i),

@@ -303,7 +303,7 @@ void bind_pipeline(py::module_& m) {
                              "The token ids")
       .def_property_readonly("type_ids", [](const PyPipelineEncoding& e) { return u32_list(e.record.type_ids); },
                              "The type id of each token (0 for the first sequence, 1 for the pair, as the post-processor sets them)")
-      .def_property_readonly("tokens", [](const PyPipelineEncoding& e) { return e.record.tokens; },
+      .def_property_readonly("tokens", [](const PyPipelineEncoding& e) { return e.record.tokens.strings(); },
                              "The token strings")
       .def_property_readonly("offsets",
                              [](const PyPipelineEncoding& e) {

@@ -86,7 +86,7 @@ void EncodingRecord::append(EncodingRecord other) {
   }
   extend(ids, std::move(other.ids));
   extend(type_ids, std::move(other.type_ids));
-  extend(tokens, std::move(other.tokens));
+  tokens.append(std::move(other.tokens));
   extend(words, std::move(other.words));
   extend(offsets, std::move(other.offsets));
   extend(special_tokens_mask, std::move(other.special_tokens_mask));

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/token_texts.h"
+
 namespace corvane {
 
 // Character offsets of a token in its input text: [start, end).
@@ -33,7 +35,7 @@ struct SequenceRange {
 struct EncodingRecord {
   std::vector<uint32_t> ids;
   std::vector<uint32_t> type_ids;
-  std::vector<std::string> tokens;
+  TokenTexts tokens;
   std::vector<std::optional<uint32_t>> words;
   std::vector<Offsets> offsets;
   std::vector<uint32_t> special_tokens_mask;

@@ -18,7 +18,7 @@ void pad_record(EncodingRecord& record, std::size_t length, const PaddingParams&
   };
   grow(record.ids, params.pad_id);
   grow(record.type_ids, params.pad_type_id);
-  grow(record.tokens, params.pad_token);
+  record.tokens.insert_repeated(params.direction != Side::kRight, pad, params.pad_token);
   grow(record.words, std::optional<uint32_t>{});
   grow(record.attention_mask, 0u);
   grow(record.special_tokens_mask, 1u);

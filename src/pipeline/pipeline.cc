@@ -128,7 +128,7 @@ EncodingRecord Pipeline::encode_sequence(std::string_view text, uint32_t type_id
     const NormalizedText::Span* spans = pieces.spans(piece);
     // A token's original range: from the start of its first byte's span to the end of its
     // last byte's (an empty token keeps its piece-relative range shifted to the piece).
-    auto push = [&](uint32_t id, std::string token, std::size_t begin, std::size_t end) {
+    auto push = [&](uint32_t id, std::string_view token, std::size_t begin, std::size_t end) {
       std::size_t s, e;
       if (begin < end) {
         s = spans[begin].start;
@@ -138,12 +138,12 @@ EncodingRecord Pipeline::encode_sequence(std::string_view text, uint32_t type_id
         e = piece.original.start + end;
       }
       r.ids.push_back(id);
-      r.tokens.push_back(std::move(token));
+      r.tokens.push_back(token);
       r.offsets.push_back(chars.convert(s, e));
       r.words.push_back(word);
     };
     if (piece.token >= 0) {
-      push(static_cast<uint32_t>(piece.token), std::string(normalized), 0, normalized.size());
+      push(static_cast<uint32_t>(piece.token), normalized, 0, normalized.size());
     } else {
       scratch.tokens.clear();
       model_->tokenize(normalized, scratch.model.get(), scratch.tokens);
@@ -155,12 +155,12 @@ EncodingRecord Pipeline::encode_sequence(std::string_view text, uint32_t type_id
           // A token that is its own text (a run of unknown characters).
           const std::size_t b = std::min<std::size_t>(t.begin, normalized.size());
           const std::size_t e = std::min<std::size_t>(std::max<std::size_t>(t.end, b), normalized.size());
-          push(t.id, std::string(normalized.substr(b, e - b)), t.begin, t.end);
+          push(t.id, normalized.substr(b, e - b), t.begin, t.end);
         } else if (t.id < model_tokens_.size()) {
-          push(t.id, std::string(model_tokens_[t.id]), t.begin, t.end);
+          push(t.id, model_tokens_[t.id], t.begin, t.end);
         } else {
           const auto value = model_->id_to_token(t.id);
-          push(t.id, value ? std::string(*value) : std::string(), t.begin, t.end);
+          push(t.id, value ? *value : std::string_view(), t.begin, t.end);
         }
       }
       poll.tick(normalized.size());

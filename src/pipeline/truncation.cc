@@ -15,7 +15,7 @@ EncodingRecord part_of(const EncodingRecord& r, std::size_t start, std::size_t s
   auto take = [&](const auto& from, auto& to) { to.assign(from.begin() + start, from.begin() + stop); };
   take(r.ids, p.ids);
   take(r.type_ids, p.type_ids);
-  take(r.tokens, p.tokens);
+  p.tokens = r.tokens.slice(start, stop);
   take(r.words, p.words);
   take(r.offsets, p.offsets);
   take(r.special_tokens_mask, p.special_tokens_mask);

@@ -15,7 +15,7 @@ bool is_space(char32_t cp) { return cp == kSpaceStandIn || (cp != token_text::kN
 
 // Numbers of characters at the start and at the end of `token` that are spaces (both the
 // whole length when all are).
-void count_spaces(const std::string& token, std::size_t& leading, std::size_t& trailing) {
+void count_spaces(std::string_view token, std::size_t& leading, std::size_t& trailing) {
   leading = trailing = 0;
   bool in_lead = true;
   for (std::size_t i = 0; i < token.size();) {
@@ -35,7 +35,7 @@ void count_spaces(const std::string& token, std::size_t& leading, std::size_t& t
 
 void ByteLevelPostProcessor::trim_offsets(EncodingRecord& record, bool add_prefix_space) {
   for (std::size_t i = 0; i < record.size(); ++i) {
-    const std::string& token = record.tokens[i];
+    const std::string_view token = record.tokens[i];
     Offsets& o = record.offsets[i];
     std::size_t leading = 0, trailing = 0;
     count_spaces(token, leading, trailing);

@@ -6,7 +6,7 @@ EncodingRecord SpecialToken::record(uint32_t type_id) const {
   EncodingRecord r;
   const std::size_t n = ids.size();
   r.ids = ids;
-  r.tokens = tokens;
+  r.tokens = TokenTexts(tokens);
   r.type_ids.assign(n, type_id);
   r.words.assign(n, std::nullopt);
   r.offsets.assign(n, Offsets{});

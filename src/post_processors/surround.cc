@@ -33,7 +33,8 @@ void surround(EncodingRecord& r, std::optional<Surrounding> before, Surrounding 
   put_around(r.ids, b, f.id, after.id);
   if (inner_type) r.type_ids.assign(n, *inner_type);
   put_around(r.type_ids, b, f.type_id, after.type_id);
-  put_around(r.tokens, b, *f.token, *after.token);
+  const std::string_view front = *f.token;
+  r.tokens.put_around(b ? &front : nullptr, *after.token);
   put_around(r.words, b, std::optional<uint32_t>(), std::optional<uint32_t>());
   put_around(r.offsets, b, Offsets{}, Offsets{});
   r.special_tokens_mask.assign(n, 0);
