@@ -219,6 +219,13 @@ hf::PreTokenizedText AddedVocabulary::extract_and_normalize(std::string_view tex
     const std::string& normalized = part.normalized();
     const std::vector<NormalizedText::Span>& spans = part.alignments();
     find_matches(normalized, split_normalized_, inner, overlap);
+    if (inner.size() == 1 && inner[0].begin == 0 && inner[0].end == normalized.size() && !normalized.empty()) {
+      // The whole stretch is one piece (no added token in it): its buffers move over.
+      const uint32_t first = spans.front().start, last = spans.back().end;
+      const hf::PreTokenizedText::Span original{shift + first, shift + std::max(first, last)};
+      out.add_whole(std::move(part), shift, original, inner[0].id);
+      continue;
+    }
     for (const Split& t : inner) {
       if (t.begin == t.end) continue;
       // As the peer slices normalized text: the original range runs from the first byte's

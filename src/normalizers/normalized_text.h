@@ -62,6 +62,13 @@ class NormalizedText {
   }
   // Replaces the whole normalized text and its spans (the spans of a character all equal).
   void assign(std::string&& normalized, std::vector<Span>&& alignments);
+  // Moves the normalized text and its spans out (this text is left empty of both).
+  void release(std::string& normalized, std::vector<Span>& alignments) {
+    normalized = std::move(normalized_);
+    alignments = std::move(alignments_);
+    normalized_.clear();
+    alignments_.clear();
+  }
 
   // The same over the whole normalized text.
   void transform(const std::vector<Change>& dest, std::size_t initial_offset) {

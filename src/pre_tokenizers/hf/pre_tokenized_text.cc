@@ -49,6 +49,15 @@ void PreTokenizedText::add_piece(std::string_view normalized, const Span* spans,
   pieces_.push_back(p);
 }
 
+void PreTokenizedText::add_whole(NormalizedText&& part, uint32_t shift, Span original, int64_t token) {
+  if (shift != 0 || !buffer_.empty() || !spans_.empty()) {
+    add_piece(part.normalized(), part.alignments().data(), shift, original, token);
+    return;
+  }
+  part.release(buffer_, spans_);
+  pieces_.push_back(Piece{0, buffer_.size(), original, token});
+}
+
 PreTokenizedText::Piece PreTokenizedText::slice(const Piece& parent, std::size_t begin, std::size_t end) const {
   Piece p;
   p.begin = parent.begin + begin;

@@ -70,6 +70,11 @@ class PreTokenizedText {
               Span{shift, shift + static_cast<uint32_t>(part.original().size())}, token);
   }
 
+  // Appends the whole of `part` as one piece, as add_piece does; its buffers are taken over
+  // when this text has none yet and `shift` is 0 (the common case: one piece, no added
+  // tokens); `part` may be left empty.
+  void add_whole(NormalizedText&& part, uint32_t shift, Span original, int64_t token = -1);
+
   const std::string& original() const { return original_; }
   const std::vector<Piece>& pieces() const { return pieces_; }
   std::size_t size() const { return pieces_.size(); }
