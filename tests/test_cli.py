@@ -6,6 +6,7 @@ result for the whole text.
 """
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import io
 import json
@@ -721,7 +722,7 @@ def test_ctrl_c_stops_compress_during_its_native_call(tmp_path):
     size = path.stat().st_size
     out_path = tmp_path / "out.txt"
     for _attempt in range(5):
-        with open(out_path, "wb") as out:
+        with open(out_path, "wb") as out, _sigint_as_at_a_terminal():
             proc = subprocess.Popen([sys.executable, "-m", "corvane_cli", "compress", str(path)],
                                     stdout=out, stderr=subprocess.PIPE, env=ENV)
             try:
@@ -729,6 +730,7 @@ def test_ctrl_c_stops_compress_during_its_native_call(tmp_path):
                     threading.Event().wait(0.002)
                 finished_first = proc.poll() is not None
                 if not finished_first:
+                    signals = _signal_masks(proc.pid)
                     proc.send_signal(signal.SIGINT)
                 proc.wait(timeout=120)
             finally:
@@ -739,9 +741,39 @@ def test_ctrl_c_stops_compress_during_its_native_call(tmp_path):
         if not finished_first:
             break
     assert not finished_first, "the process always finished before the signal could be sent"
-    assert proc.returncode in (-signal.SIGINT, 130)
+    assert proc.returncode in (-signal.SIGINT, 130), signals
     assert out_path.stat().st_size == 0
     assert b"Traceback" not in stderr
+
+
+@contextlib.contextmanager
+def _sigint_as_at_a_terminal():
+    """A child started here gets SIGINT as a shell's child does: neither ignored nor blocked.
+
+    A child inherits an ignored SIGINT and the starting thread's blocked signals; the test
+    process may have either from whatever ran in it before (a library's worker setup).
+    """
+    import signal
+
+    ignored = signal.getsignal(signal.SIGINT) is signal.SIG_IGN
+    if ignored:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    blocked = signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        if ignored:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _signal_masks(pid: int) -> str:
+    """The blocked, ignored and caught signal masks of a process, for a failure message."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            return " ".join(line.strip() for line in f if line.startswith(("SigBlk", "SigIgn", "SigCgt")))
+    except OSError:
+        return "(process gone)"
 
 
 # ---------------------------------------------------------------------------------------
