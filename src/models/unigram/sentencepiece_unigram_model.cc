@@ -131,6 +131,25 @@ float SentencePieceUnigramModel::tokenize_word(std::string_view word, float tota
   return total;
 }
 
+template <class Offer>
+void SentencePieceUnigramModel::for_each_candidate(const unsigned char* p, std::size_t n, Offer&& offer) const {
+  const auto unk = static_cast<int32_t>(pieces_.unk_id());
+  Cancellation::Poller poll;
+  for (std::size_t start = 0; start < n;) {
+    const std::size_t mblen = std::min(char_length(p[start]), n - start);
+    bool has_single = false;
+    trie_.for_each_prefix(p + start, n - start, [&](std::size_t len, int32_t id) {
+      const Candidate c = candidates_[static_cast<std::size_t>(id)];
+      if (!c.usable) return;
+      offer(start, start + len, id, c.score);
+      has_single = has_single || len == mblen;
+    });
+    if (!has_single) offer(start, start + mblen, unk, unk_score_);
+    start += mblen;
+    poll.tick(mblen);
+  }
+}
+
 WordPaths::Path SentencePieceUnigramModel::analyse(std::string_view word, uint64_t h, UnigramScratch& s) const {
   const auto* p = reinterpret_cast<const unsigned char*>(word.data());
   const std::size_t n = word.size();
@@ -151,19 +170,9 @@ WordPaths::Path SentencePieceUnigramModel::analyse(std::string_view word, uint64
     }
   };
   const auto unk = static_cast<int32_t>(pieces_.unk_id());
-  for (std::size_t start = 0; start < n;) {
-    const double here = leads[start].best;
-    const std::size_t mblen = std::min(char_length(p[start]), n - start);
-    bool has_single = false;
-    trie_.for_each_prefix(p + start, n - start, [&](std::size_t len, int32_t id) {
-      const Candidate c = candidates_[static_cast<std::size_t>(id)];
-      if (!c.usable) return;
-      offer(leads[start + len], static_cast<double>(c.score) + here, start, id);
-      has_single = has_single || len == mblen;
-    });
-    if (!has_single) offer(leads[start + mblen], static_cast<double>(unk_score_) + here, start, unk);
-    start += mblen;
-  }
+  for_each_candidate(p, n, [&](std::size_t start, std::size_t end, int32_t id, float score) {
+    offer(leads[end], static_cast<double>(score) + leads[start].best, start, id);
+  });
   // The path backwards, with its smallest lead; a NaN lead (from NaN scores) stays NaN.
   double margin = std::numeric_limits<double>::infinity();
   bool usable = true;
@@ -198,32 +207,11 @@ float SentencePieceUnigramModel::search(std::string_view piece, float total, std
   }
   best.assign(n + 1, Best{0.0f, -1, -1});
   best[0].score = total;
-  const auto unk = static_cast<int32_t>(pieces_.unk_id());
-  Cancellation::Poller poll;
-  for (std::size_t start = 0; start < n;) {
-    const float here = best[start].score;
-    const std::size_t mblen = std::min(char_length(p[start]), n - start);
-    bool has_single = false;
-    trie_.for_each_prefix(p + start, n - start, [&](std::size_t len, int32_t id) {
-      const Candidate c = candidates_[static_cast<std::size_t>(id)];
-      if (!c.usable) return;
-      const float candidate = c.score + here;  // in float, as SentencePiece adds
-      Best& target = best[start + len];
-      if (target.start < 0 || candidate > target.score) {
-        target = Best{candidate, static_cast<int32_t>(start), id};
-      }
-      has_single = has_single || len == mblen;
-    });
-    if (!has_single) {
-      Best& target = best[start + mblen];
-      const float candidate = unk_score_ + here;
-      if (target.start < 0 || candidate > target.score) {
-        target = Best{candidate, static_cast<int32_t>(start), unk};
-      }
-    }
-    start += mblen;
-    poll.tick(mblen);
-  }
+  for_each_candidate(p, n, [&](std::size_t start, std::size_t end, int32_t id, float score) {
+    const float candidate = score + best[start].score;  // in float, as SentencePiece adds
+    Best& target = best[end];
+    if (target.start < 0 || candidate > target.score) target = Best{candidate, static_cast<int32_t>(start), id};
+  });
   // The path, backwards (the start of each token is found from its end), then its tokens
   // in order.
   std::size_t count = 0;

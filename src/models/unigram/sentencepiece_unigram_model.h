@@ -61,6 +61,12 @@ class SentencePieceUnigramModel final : public Model {
   // The best path of `text` from the running total `total`, appended to `out` (unknown
   // characters as they are found); returns the total at its end.
   float search(std::string_view text, float total, std::vector<Best>& best, std::vector<PieceToken>& out) const;
+  // Calls offer(start, end, id, score) for each candidate token of text p[0, n): by start,
+  // the pieces found there shortest first, then the unknown character where no piece of
+  // one character starts. A search reads its total at `start` when offered, which no
+  // earlier offer changed (every candidate ends after it starts).
+  template <class Offer>
+  void for_each_candidate(const unsigned char* p, std::size_t n, Offer&& offer) const;
   // Joins or spells in bytes the unknown tokens of out[first, end), tokens of `text`.
   void finish_unknowns(std::string_view text, std::size_t first, std::vector<PieceToken>& out) const;
   // Appends the tokens of one word (or of a whole text that is not cut) from the running
