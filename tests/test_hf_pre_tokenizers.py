@@ -38,6 +38,8 @@ BEHAVIORS = ["Removed", "Isolated", "MergedWithPrevious", "MergedWithNext", "Con
 # Llama 3's pattern, GPT-4o-style case classes, and patterns that match the empty string.
 LLAMA3 = (r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*"
           r"|\s*[\r\n]+|\s+(?!\S)|\s+")
+QWEN2 = LLAMA3.replace(r"\p{N}{1,3}", r"\p{N}")
+CLIP = (r"<\|startoftext\|>|<\|endoftext\|>|'s|'t|'re|'ve|'m|'ll|'d|[\p{L}]+|[\p{N}]|[^\s\p{L}\p{N}]+")
 O200K_LIKE = (r"[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+"
               r"|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*|\p{N}{1,3}"
               r"| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+")
@@ -78,6 +80,11 @@ CONFIGS = {
     **{f"split_regex_{b}": split(r"\s+|[,.]", b) for b in BEHAVIORS},
     **{f"split_regex_inverted_{b}": split(r"\p{L}+", b, True) for b in BEHAVIORS},
     "split_llama3": split(LLAMA3, "Isolated"),
+    "split_qwen2": split(QWEN2, "Isolated"),
+    "split_clip": split(CLIP, "Removed", True),
+    "split_clip_matches": split(CLIP, "Isolated"),
+    # One character more than a known pattern: the regex engine's matches.
+    "split_llama3_variant": split(LLAMA3 + "|x", "Isolated"),
     "split_o200k_like": split(O200K_LIKE, "Isolated"),
     "split_digits_1_3": split(r"\p{N}{1,3}", "Isolated"),
     "split_empty_matches": split(r"x*", "MergedWithPrevious"),
@@ -98,7 +105,8 @@ CONFIGS = {
 
 # One configuration per component (and the main options), for the long corpora.
 CORPUS_CONFIGS = ["byte_level", "bert", "punctuation_MergedWithPrevious", "digits_individual",
-                  "split_llama3", "sequence_whitespace_metaspace"]
+                  "split_llama3", "split_qwen2", "split_clip", "split_llama3_variant",
+                  "sequence_whitespace_metaspace"]
 
 
 @pytest.fixture(scope="module")
@@ -117,6 +125,8 @@ FIXED_TEXTS = [
     "\u2028\t\n x \u3000y\u0085z\u00a0w", "  leading and trailing  ", "\u2581\u2581 \u2581a \u2581", "e\u0301\u0301 a\u20dd",
     "\U0001F600\U0001F469\u200d\U0001F467 ok", "$+<=>^`|~ \u00a1\u00bf \u061f \u3001\u3002 \u2018q\u2019",
     "\U00010D4A\U00010D4B letters of Unicode 16", "x\r\n\r\ny\n\n\nz", "aaaa", "abab ab",
+    "'\u017f 'S '\u212a 'Ll 'lL 'rE 'x '", "a \n  ", "a\n \t", "x  \n\n  y  \u3000", " \n", "\t1 \u0661 ..\n\n ",
+    "<|endoftext|>a<|startoftext|> x.<|endoftext|>y<|endof", "'RE 're'll'LL'x 'd9 12345 \u00bd\u00bd\u00bd\u00bd",
 ]
 
 
@@ -172,6 +182,9 @@ ALL_CODE_POINTS = "".join(chr(c) for c in range(0x110000) if not 0xD800 <= c < 0
     {"type": "Punctuation", "behavior": "Removed"},
     {"type": "Digits", "individual_digits": False},
     split(r"\w+", "Contiguous"),
+    split(LLAMA3, "Contiguous"),
+    split(QWEN2, "MergedWithNext"),
+    split(CLIP, "Removed", True),
     split(r"\d+|\p{N}+|\p{L}+|\p{M}+|\p{P}+|\p{S}+|\p{Z}+|\p{C}+", "Isolated"),
     split(r"[\p{Lu}\p{Lt}]+|\p{Ll}+|\p{Lm}+|\p{Lo}+|\p{^Nd}+", "Isolated"),
     split(r"[^\s\p{L}\p{N}]+|\P{Mark}+", "Isolated"),
@@ -187,7 +200,7 @@ def test_empty_match_after_a_match():
 
 # Hostile lengths: the pieces must still come out right and in linear time.
 @pytest.mark.parametrize("name", ["byte_level", "whitespace", "bert", "metaspace", "split_llama3",
-                                  "digits", "punctuation_Contiguous"])
+                                  "split_qwen2", "split_clip_matches", "digits", "punctuation_Contiguous"])
 def test_ten_megabytes_without_spaces(pairs, name):
     text = "abcdefghij" * 1_000_000
     pieces = pairs[name][0].pre_tokenize_str(text)
@@ -198,7 +211,8 @@ def test_ten_megabytes_without_spaces(pairs, name):
 
 
 @pytest.mark.parametrize("name", ["byte_level", "byte_level_no_regex", "whitespace_split", "metaspace",
-                                  "split_llama3", "split_string_MergedWithNext", "sequence_whitespace_metaspace"])
+                                  "split_llama3", "split_qwen2", "split_clip", "split_string_MergedWithNext",
+                                  "sequence_whitespace_metaspace"])
 def test_a_megabyte_of_spaces(pairs, name):
     text = " " * 1_000_000 + "x"
     assert_same(pairs[name], text)

@@ -192,7 +192,7 @@ def differing_code_points(name: str) -> set[int]:
     return found
 
 
-@pytest.mark.parametrize("name", ["NFC", "NFKD", "StripAccents", "Bert-ct1-hc1-saTrue-lc0"])
+@pytest.mark.parametrize("name", ["NFC", "NFKD", "StripAccents", "Bert-ct1-hc1-saTrue-lc0", "Replace-re-spaces"])
 def test_every_code_point(name):
     found = differing_code_points(name)
     allowed = {cp for cp in found if known_difference(name, cp)}
@@ -234,7 +234,7 @@ def test_corpora(corpus):
     "ﷺ" * 20_000,                            # the longest compatibility decomposition
 ])
 @pytest.mark.parametrize("name", ["NFKC", "NFD", "Bert-ct1-hc1-saNone-lc1", "Strip-both", "Replace-re-empty-matches",
-                                  "Replace-str-empty", "ByteLevel", "Seq-nfkd-strip-lower"])
+                                  "Replace-re-spaces", "Replace-str-empty", "ByteLevel", "Seq-nfkd-strip-lower"])
 def test_long_hostile_inputs(name, text):
     ref, mine = reference(name), ours(name)
     assert mine.normalize_str(text) == ref.normalize_str(text)

@@ -29,6 +29,7 @@ class Replace final : public Normalizer {
   Kind kind_;
   std::string pattern_;
   std::string content_;
+  bool whitespace_runs_ = false;  // the regex \s+, found without the engine
   std::unique_ptr<OnigRegex> regex_;
 };
 

@@ -3,13 +3,16 @@
 #include <cstring>
 
 #include "pre_tokenizers/hf/char_pattern.h"
+#include "pre_tokenizers/hf/known_patterns.h"
 #include "pre_tokenizers/hf/onig_unicode.h"
 
 namespace corvane::hf {
 
 SplitPreTokenizer::SplitPreTokenizer(PatternKind kind, std::string pattern, SplitBehavior behavior, bool invert)
     : kind_(kind), pattern_(std::move(pattern)), behavior_(behavior), invert_(invert) {
-  if (kind_ == PatternKind::kRegex) regex_ = std::make_unique<OnigRegex>(pin_unicode_classes(pattern_));
+  if (kind_ != PatternKind::kRegex) return;
+  scanner_ = known_pattern_scanner(pattern_);
+  if (!scanner_) regex_ = std::make_unique<OnigRegex>(pin_unicode_classes(pattern_));
 }
 
 void SplitPreTokenizer::segments(std::string_view text, std::vector<Segment>& out) const {
@@ -21,6 +24,10 @@ void SplitPreTokenizer::segments(std::string_view text, std::vector<Segment>& ou
   };
   if (text.empty()) {
     out.push_back(Segment{0, 0, false});
+    return;
+  }
+  if (scanner_) {
+    scanner_(text, out);
     return;
   }
   if (kind_ == PatternKind::kRegex) {

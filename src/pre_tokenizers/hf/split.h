@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/onig_regex.h"
+#include "pre_tokenizers/hf/known_patterns.h"
 #include "pre_tokenizers/hf/pre_tokenizer.h"
 
 namespace corvane::hf {
@@ -12,7 +13,8 @@ namespace corvane::hf {
 // with `invert`, the matches are the pieces' text and the stretches between them the
 // delimiters. The pattern is a literal string (every occurrence, left to right, without
 // overlaps; the empty string matches between every two characters and at both ends) or an
-// Oniguruma regex (core/onig_regex.h).
+// Oniguruma regex (core/onig_regex.h), or for the patterns in wide use a scanner that finds
+// the same matches (known_patterns.h).
 class SplitPreTokenizer final : public PreTokenizer {
  public:
   enum class PatternKind : uint8_t { kString, kRegex };
@@ -29,6 +31,7 @@ class SplitPreTokenizer final : public PreTokenizer {
   std::string pattern_;
   SplitBehavior behavior_;
   bool invert_;
+  PatternScanner scanner_ = nullptr;
   std::unique_ptr<OnigRegex> regex_;
 };
 
