@@ -341,3 +341,25 @@ def test_long_and_hostile_inputs():
     ref, ours = pair_of("llama2-like+added")
     for text in ["a" * 200_000, "▁" * 50_000, "<mask>" * 20_000, " " * 100_000, "\U0001F600" * 30_000]:
         assert_same(ref.encode(text), ours.encode(text), f"{text[:10]!r} x {len(text)}")
+
+
+@pytest.mark.parametrize("name", ["gpt2", "llama2-words"])
+def test_more_distinct_words_than_the_word_cache_holds(name):
+    # 150,000 different words pass the cache's bound (it starts over when full), in one call
+    # and again in the next, when the cache starts full of other words.
+    ref, ours = pair_of(name)
+    letters = "abcdefghijklmnopqrstuvwxyz"
+
+    def word(i: int) -> str:
+        w = ""
+        while True:
+            w += letters[i % 26]
+            i //= 26
+            if not i:
+                return w
+
+    text = " ".join(word(i) for i in range(150_000))
+    expected = ref.encode(text).ids
+    assert ours.encode(text).ids == expected
+    assert ours.encode(text[::-1]).ids == ref.encode(text[::-1]).ids
+    assert ours.count(text) == len(expected)

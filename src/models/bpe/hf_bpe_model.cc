@@ -14,7 +14,7 @@ namespace {
 // Pieces shorter than this many bytes are cached, as tokenizers caches them.
 constexpr std::size_t kMaxCachedPiece = 256;
 // The cache is emptied when it holds this many pieces, or this many bytes of them.
-constexpr std::size_t kMaxCachedPieces = 1 << 15;
+constexpr std::size_t kMaxCachedPieces = 1 << 17;
 constexpr std::size_t kMaxCachedBytes = std::size_t{4} << 20;
 
 std::size_t char_length(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }

@@ -12,7 +12,7 @@ namespace {
 
 // UTF-8 of the stand-in character of each byte (one or two bytes long).
 struct StandIns {
-  std::array<std::array<char, 2>, 256> bytes{};
+  char bytes[256][2] = {};
   std::array<uint8_t, 256> length{};
   StandIns() {
     for (int b = 0; b < 256; ++b) {
@@ -50,10 +50,7 @@ void ByteLevelPreTokenizer::pre_tokenize(PreTokenizedText& text) const {
   const StandIns& t = stand_ins();
   text.rewrite([&t](const Piece&, std::string_view s, const Span* spans, PreTokenizedText::Writer& w) {
     // Every byte of one character carries that character's span.
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      const auto b = static_cast<unsigned char>(s[i]);
-      w.emit(std::string_view(t.bytes[b].data(), t.length[b]), spans[i]);
-    }
+    w.emit_each_byte(s.data(), s.size(), spans, t.bytes, t.length.data());
   });
 }
 

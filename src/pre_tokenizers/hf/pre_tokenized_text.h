@@ -104,6 +104,27 @@ class PreTokenizedText {
       buffer_.append(bytes, n);
       spans_.insert(spans_.end(), spans, spans + n);
     }
+    // Emits each byte b of bytes[0, n) as the length[b] (1 or 2) bytes of text[b], each
+    // with the span of its byte: one growth of the buffers for the whole piece.
+    void emit_each_byte(const char* bytes, std::size_t n, const Span* spans, const char (*text)[2],
+                        const uint8_t* length) {
+      const std::size_t at = buffer_.size();
+      buffer_.resize(at + 2 * n);
+      spans_.resize(at + 2 * n);
+      char* out = buffer_.data() + at;
+      Span* out_spans = spans_.data() + at;
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        out[0] = text[b][0];
+        out[1] = text[b][1];
+        out_spans[0] = spans[i];
+        out_spans[1] = spans[i];
+        out += length[b];
+        out_spans += length[b];
+      }
+      buffer_.resize(static_cast<std::size_t>(out - buffer_.data()));
+      spans_.resize(buffer_.size());
+    }
 
    private:
     friend class PreTokenizedText;
