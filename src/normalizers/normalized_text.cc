@@ -1,5 +1,7 @@
 #include "normalizers/normalized_text.h"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -159,23 +161,33 @@ void NormalizedText::strip(bool left, bool right) {
 
 void NormalizedText::replace(const std::vector<std::pair<std::size_t, std::size_t>>& ranges, std::string_view content) {
   if (ranges.empty()) return;
-  std::string out;
-  std::vector<Span> align;
-  out.reserve(normalized_.size());
-  align.reserve(alignments_.size());
+  std::size_t size = normalized_.size();
   std::size_t last = 0;
   for (const auto& [b, e] : ranges) {
     if (b < last || e < b || e > normalized_.size()) throw std::logic_error("replace ranges are not sorted and disjoint");
-    out.append(normalized_, last, b - last);
-    align.insert(align.end(), alignments_.begin() + static_cast<std::ptrdiff_t>(last),
-                 alignments_.begin() + static_cast<std::ptrdiff_t>(b));
-    const Span span = e == 0 ? Span{} : alignments_[e - 1];
-    out.append(content);
-    align.insert(align.end(), content.size(), span);
+    size = size - (e - b) + content.size();
     last = e;
   }
-  out.append(normalized_, last, std::string::npos);
-  align.insert(align.end(), alignments_.begin() + static_cast<std::ptrdiff_t>(last), alignments_.end());
+  // Both buffers sized once, then filled in place (a range is often one byte).
+  std::string out(size, '\0');
+  std::vector<Span> align(size);
+  char* o = out.data();
+  Span* a = align.data();
+  last = 0;
+  for (const auto& [b, e] : ranges) {
+    std::memcpy(o, normalized_.data() + last, b - last);
+    std::copy(alignments_.begin() + static_cast<std::ptrdiff_t>(last), alignments_.begin() + static_cast<std::ptrdiff_t>(b), a);
+    o += b - last;
+    a += b - last;
+    const Span span = e == 0 ? Span{} : alignments_[e - 1];
+    std::memcpy(o, content.data(), content.size());
+    std::fill(a, a + content.size(), span);
+    o += content.size();
+    a += content.size();
+    last = e;
+  }
+  std::memcpy(o, normalized_.data() + last, normalized_.size() - last);
+  std::copy(alignments_.begin() + static_cast<std::ptrdiff_t>(last), alignments_.end(), a);
   assign(std::move(out), std::move(align));
 }
 
