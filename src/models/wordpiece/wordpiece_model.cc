@@ -1,5 +1,7 @@
 #include "models/wordpiece/wordpiece_model.h"
 
+#include "models/wordpiece/longest_match_first.h"
+
 #include <stdexcept>
 #include <utility>
 
@@ -39,34 +41,15 @@ void WordPieceModel::tokenize(std::string_view piece, Scratch*, std::vector<Piec
     return;
   }
   const std::size_t mark = out.size();
-  const DoubleArrayTrie::Cell* const t = trie_.cells();
-  std::size_t start = 0;
-  int32_t from = DoubleArrayTrie::kRoot;
-  while (start < n) {
-    // The longest token from `start` that ends on a character boundary.
-    int32_t node = from;
-    uint32_t base = t[node].base;
-    int32_t best = -1;
-    std::size_t best_end = start;
-    for (std::size_t i = start; i < n; ++i) {
-      const auto next = static_cast<int32_t>((base & DoubleArrayTrie::kBaseMask) + p[i]);
-      if (t[next].check != node) break;
-      node = next;
-      base = t[node].base;
-      if ((base & DoubleArrayTrie::kFinal) && (i + 1 == n || (p[i + 1] & 0xC0) != 0x80)) {
-        best = node;
-        best_end = i + 1;
-      }
-    }
-    if (best < 0) {
-      out.resize(mark);
-      push_unk(n, out);
-      return;
-    }
-    out.push_back(PieceToken{static_cast<uint32_t>(trie_.id_at(best)), static_cast<uint32_t>(start),
-                             static_cast<uint32_t>(best_end)});
-    start = best_end;
-    from = continuation_root_;
+  const bool whole = longest_match_first<true>(trie_, continuation_root_, p, n,
+                                               [&](int32_t id, std::size_t begin, std::size_t end) {
+                                                 out.push_back(PieceToken{static_cast<uint32_t>(id),
+                                                                          static_cast<uint32_t>(begin),
+                                                                          static_cast<uint32_t>(end)});
+                                               });
+  if (!whole) {
+    out.resize(mark);
+    push_unk(n, out);
   }
 }
 

@@ -10,16 +10,12 @@
 #include "core/file_bytes.h"
 #include "formats/state_reader.h"
 #include "formats/state_writer.h"
+#include "models/wordpiece/longest_match_first.h"
 #include "core/utf8.h"
 
 namespace corvane {
 
 namespace {
-
-// The root, and a cell that is never a node: a walk from it matches nothing.
-constexpr int32_t kRootNode = DoubleArrayTrie::kRoot;
-constexpr uint32_t kFinal = DoubleArrayTrie::kFinal;
-constexpr uint32_t kBaseMask = DoubleArrayTrie::kBaseMask;
 
 inline bool is_space(unsigned char c) { return c == ' ' || static_cast<unsigned>(c - '\t') < 5u; }
 
@@ -80,49 +76,25 @@ void WordPieceTokenizer::build_trie() {
   continuation_root_ = trie_.walk(DoubleArrayTrie::kRoot, "##");
 }
 
-// Greedy longest match first. At each position the longest piece that is a vocabulary
-// token wins: the first piece as it stands, later pieces with "##" in front (a walk
-// starting at the "##" node). If some position matches nothing, the whole word becomes
-// UNK_ID and the pieces matched before are dropped.
+// Greedy longest match first over the word's bytes (longest_match_first.h): the first
+// piece as it stands, later pieces with "##" in front. If some position matches nothing,
+// the whole word becomes UNK_ID and the pieces matched before are dropped.
 template <bool kCollect>
 std::size_t WordPieceTokenizer::wordpiece_tokenize(const unsigned char* word, std::size_t len,
                                                    std::vector<int32_t>& ids) const {
-  const DoubleArrayTrie::Cell* const t = trie_.cells();
   const std::size_t mark = ids.size();
   std::size_t pieces = 0;
-  std::size_t start = 0;
-  int32_t from = kRootNode;
-  // A word of megabytes is millions of pieces: work started for a batch can stop inside it.
-  const Cancellation::Flag* const cancel = len > Cancellation::kInterval ? Cancellation::current() : nullptr;
-  do {
-    if (cancel != nullptr && (pieces & 0xFFF) == 0) Cancellation::check(cancel);
-    int32_t node = from;
-    uint32_t base = t[node].base;
-    int32_t best = -1;  // the deepest final node passed
-    std::size_t best_end = start;
-    for (std::size_t i = start; i < len; ++i) {
-      const auto next = static_cast<int32_t>((base & kBaseMask) + word[i]);
-      if (t[next].check != node) break;
-      node = next;
-      base = t[node].base;
-      if (base & kFinal) {
-        best = node;
-        best_end = i + 1;
-      }
-    }
-    if (best < 0) {
-      if constexpr (kCollect) {
-        ids.resize(mark);
-        ids.push_back(UNK_ID);
-      }
-      return 1;
-    }
-    if constexpr (kCollect) ids.push_back(trie_.id_at(best));
-    ++pieces;
-    start = best_end;
-    from = continuation_root_;
-  } while (start < len);
-  return pieces;
+  const bool whole = longest_match_first<false>(trie_, continuation_root_, word, len,
+                                                [&](int32_t id, std::size_t, std::size_t) {
+                                                  if constexpr (kCollect) ids.push_back(id);
+                                                  ++pieces;
+                                                });
+  if (whole) return pieces;
+  if constexpr (kCollect) {
+    ids.resize(mark);
+    ids.push_back(UNK_ID);
+  }
+  return 1;
 }
 
 template <bool kCollect>
