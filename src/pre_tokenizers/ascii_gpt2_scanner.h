@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "pre_tokenizers/scanner_char_classes.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -49,25 +51,6 @@ class AsciiGpt2Scanner {
   }
 
  private:
-  // Length of the contraction suffix ('s, 't, 're, 've, 'm, 'll, 'd) at p, or 0.
-  static std::size_t contraction_length(const unsigned char* p, std::size_t avail) {
-    if (avail < 2) return 0;
-    switch (p[1]) {
-      case 's':
-      case 't':
-      case 'm':
-      case 'd':
-        return 2;
-      case 'r':
-      case 'v':
-        return (avail >= 3 && p[2] == 'e') ? 3 : 0;
-      case 'l':
-        return (avail >= 3 && p[2] == 'l') ? 3 : 0;
-      default:
-        return 0;
-    }
-  }
-
   // End of the run of bytes of class `cls` that starts at or before `i` (s[i] is already
   // known to belong to it or i == n).
   static std::size_t run_end(const unsigned char* s, std::size_t i, std::size_t n, uint8_t cls) {
@@ -113,7 +96,7 @@ inline std::size_t AsciiGpt2Scanner::next_length(std::string_view text, std::siz
   const unsigned char c = s[pos];
 
   if (c == '\'') {
-    const std::size_t k = contraction_length(s + pos, n - pos);
+    const std::size_t k = scan::contraction_cased(s, pos, n);
     if (k) return k;
   }
 

@@ -36,23 +36,8 @@ inline std::size_t R50kScanner::next_length(std::string_view text, std::size_t p
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
 
-  if (s[pos] == '\'' && pos + 1 < n) {
-    switch (s[pos + 1]) {
-      case 's':
-      case 'd':
-      case 'm':
-      case 't':
-        return 2;
-      case 'l':
-        if (pos + 2 < n && s[pos + 2] == 'l') return 3;
-        break;
-      case 'v':
-      case 'r':
-        if (pos + 2 < n && s[pos + 2] == 'e') return 3;
-        break;
-      default:
-        break;
-    }
+  if (s[pos] == '\'') {
+    if (const std::size_t k = contraction_cased(s, pos, n)) return k;
   }
 
   const Char c = char_at(s, pos);

@@ -165,6 +165,26 @@ inline std::size_t newline_run_end(const unsigned char* s, std::size_t i, std::s
   return i;
 }
 
+// Length of `'s|'t|'re|'ve|'m|'ll|'d` at s[i] (0 when it does not match), as written: in
+// lowercase only.
+inline std::size_t contraction_cased(const unsigned char* s, std::size_t i, std::size_t n) {
+  if (i + 1 >= n || s[i] != '\'') return 0;
+  switch (s[i + 1]) {
+    case 's':
+    case 't':
+    case 'm':
+    case 'd':
+      return 2;
+    case 'r':
+    case 'v':
+      return i + 2 < n && s[i + 2] == 'e' ? 3 : 0;
+    case 'l':
+      return i + 2 < n && s[i + 2] == 'l' ? 3 : 0;
+    default:
+      return 0;
+  }
+}
+
 // Length of `(?i:'s|'t|'re|'ve|'m|'ll|'d)` at s[i] (0 when it does not match), with the
 // regex engines' simple case folding: each letter matches both its cases, and s also
 // matches U+017F LATIN SMALL LETTER LONG S (no other character folds to these letters).

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/unicode.h"
+#include "pre_tokenizers/scanner_char_classes.h"
 
 namespace corvane::hf {
 
@@ -64,25 +65,6 @@ inline std::size_t run_end(const unsigned char* s, std::size_t i, std::size_t n,
   return i;
 }
 
-// Length of the contraction ('s 't 're 've 'm 'll 'd) at s[i] == '\'', or 0.
-inline std::size_t contraction(const unsigned char* s, std::size_t i, std::size_t n) {
-  if (i + 1 >= n) return 0;
-  switch (s[i + 1]) {
-    case 's':
-    case 't':
-    case 'm':
-    case 'd':
-      return 2;
-    case 'r':
-    case 'v':
-      return i + 2 < n && s[i + 2] == 'e' ? 3 : 0;
-    case 'l':
-      return i + 2 < n && s[i + 2] == 'l' ? 3 : 0;
-    default:
-      return 0;
-  }
-}
-
 }  // namespace
 
 void gpt2_segments(std::string_view text, std::vector<Segment>& out) {
@@ -95,7 +77,7 @@ void gpt2_segments(std::string_view text, std::vector<Segment>& out) {
     const Class cls = class_at(s, i, len);
     std::size_t next_len = 0;
     Class next = kSpace;
-    if (s[i] == '\'' && (end = contraction(s, i, n)) != 0) {
+    if (s[i] == '\'' && (end = scan::contraction_cased(s, i, n)) != 0) {
       end += i;
     } else if (s[i] == ' ' && i + 1 < n && (next = class_at(s, i + 1, next_len)) != kSpace) {
       // The space joins the word, number or run of other characters behind it.

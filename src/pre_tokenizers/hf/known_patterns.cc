@@ -73,23 +73,8 @@ std::size_t clip_match(const unsigned char* s, std::size_t pos, std::size_t n) {
   if (s[pos] == '<') {
     if (starts_with("<|startoftext|>")) return 15;
     if (starts_with("<|endoftext|>")) return 13;
-  } else if (s[pos] == '\'' && pos + 1 < n) {
-    switch (s[pos + 1]) {
-      case 's':
-      case 't':
-      case 'm':
-      case 'd':
-        return 2;
-      case 'r':
-      case 'v':
-        if (pos + 2 < n && s[pos + 2] == 'e') return 3;
-        break;
-      case 'l':
-        if (pos + 2 < n && s[pos + 2] == 'l') return 3;
-        break;
-      default:
-        break;
-    }
+  } else if (s[pos] == '\'') {
+    if (const std::size_t k = contraction_cased(s, pos, n)) return k;
   }
   const Char c = char_at(s, pos);
   if (c.cls & kL) return run_end<kL, false>(s, pos + c.len, n) - pos;
