@@ -4,7 +4,8 @@
 //     reversing twice);
 //   * ByteLevel's GPT-2 scanner against Oniguruma running the pattern itself, and the
 //     Whitespace scanner against Oniguruma running \w+|[^\w\s]+ (pinned Unicode classes;
-//     \w written out as the `regex` crate has it);
+//     \w written out as the `regex` crate has it), and the scanners of the Split patterns in
+//     wide use (Llama 3, Qwen 2, CLIP) against Oniguruma running each pattern;
 // and invariants on every component: pieces in order, within the text, each (for those
 // that do not rewrite) the original text at its offsets, and together the whole text minus
 // the delimiters that are removed (which must be delimiter characters).
@@ -29,6 +30,7 @@
 #include "pre_tokenizers/hf/char_pattern.h"
 #include "pre_tokenizers/hf/from_json.h"
 #include "pre_tokenizers/hf/gpt2_splitter.h"
+#include "pre_tokenizers/hf/known_patterns.h"
 #include "pre_tokenizers/hf/onig_unicode.h"
 #include "pre_tokenizers/hf/pre_tokenized_text.h"
 
@@ -63,10 +65,17 @@ std::vector<std::string> configs() {
 const char* const kByteLevel = R"({"type":"ByteLevel","add_prefix_space":true,"trim_offsets":true})";
 const char* const kMetaspace = R"({"type":"Metaspace","replacement":"_","prepend_scheme":"always"})";
 
+const char* const kKnownPatterns[] = {
+    R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)",
+    R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)",
+    R"(<\|startoftext\|>|<\|endoftext\|>|'s|'t|'re|'ve|'m|'ll|'d|[\p{L}]+|[\p{N}]|[^\s\p{L}\p{N}]+)",
+};
+
 struct Built {
   std::vector<std::unique_ptr<const corvane::hf::PreTokenizer>> keeping;
   std::unique_ptr<const corvane::hf::PreTokenizer> byte_level, metaspace;
   std::unique_ptr<corvane::OnigRegex> gpt2, whitespace;
+  std::vector<std::unique_ptr<corvane::OnigRegex>> known_regex;  // kKnownPatterns through the engine
   std::vector<std::string> names;
 };
 
@@ -91,6 +100,9 @@ const Built& built() {
       c = e;
     }
     out.whitespace = std::make_unique<corvane::OnigRegex>("[" + word + "]+|[^" + word + "\\s]+");
+    for (const char* p : kKnownPatterns) {
+      out.known_regex.push_back(std::make_unique<corvane::OnigRegex>(corvane::hf::pin_unicode_classes(p)));
+    }
     return out;
   }();
   return b;
@@ -172,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   const Built& b = built();
   const std::string text = corvane::Utf8::repair(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
-  const std::size_t pick = data[0] % (b.names.size() + 4);
+  const std::size_t pick = data[0] % (b.names.size() + 5);
 
   if (pick < b.names.size()) {
     const std::string& name = b.names[pick];
@@ -202,6 +214,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
 
   switch (pick - b.names.size()) {
+    case 4: {  // a known pattern's scanner against the regex engine (the last text byte picks it)
+      const std::size_t k = text.empty() ? 0 : static_cast<unsigned char>(text.back()) % 3;
+      const corvane::hf::PatternScanner scan = corvane::hf::known_pattern_scanner(kKnownPatterns[k]);
+      FUZZ_CHECK(scan != nullptr, "known pattern " + std::to_string(k) + " has no scanner");
+      std::vector<Segment> seg;
+      if (!text.empty()) scan(text, seg);
+      std::vector<std::pair<std::size_t, std::size_t>> got;
+      for (const Segment& s : seg) {
+        if (s.is_match) got.emplace_back(s.begin, s.end);
+      }
+      FUZZ_CHECK(got == b.known_regex[k]->find_all(text),
+                 "known pattern " + std::to_string(k) + ": matches differ from Oniguruma on " + show(text));
+      return 0;
+    }
     case 0: {  // the GPT-2 scanner against the regex engine
       std::vector<Segment> seg;
       corvane::hf::gpt2_segments(text, seg);

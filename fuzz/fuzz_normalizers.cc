@@ -3,6 +3,8 @@
 // be the reference's, and the ranges must lie in the original, on its character
 // boundaries, in non-decreasing order. Text that is not UTF-8 must be refused.
 //
+// Replace's \s+, found without the regex engine, must also equal [\s]+ run by Oniguruma.
+//
 // The first input byte picks the normalizer (and its options); the second, for Replace
 // and Prepend, how many of the following characters form the pattern or prefix.
 
@@ -161,6 +163,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         NormalizedText t2(body);
         re.normalize(t2);
         compare(t2, r, "Replace regex " + show(onig_escape(arg)), input);
+      }
+      if (pick % 14 == 8) {
+        // \s+ is found without the engine; [\s]+ is the same pattern through it.
+        const corvane::Replace fast(corvane::Replace::Kind::Regex, "\\s+", encode(content));
+        const corvane::Replace engine(corvane::Replace::Kind::Regex, "[\\s]+", encode(content));
+        NormalizedText a(body), e(body);
+        fast.normalize(a);
+        engine.normalize(e);
+        FUZZ_CHECK(a.normalized() == e.normalized() && a.alignments() == e.alignments(),
+                   "Replace \\s+ differs from Oniguruma on " + show(body));
       }
       break;
     }
