@@ -53,11 +53,30 @@ def models(tmp_path_factory):
     return out
 
 
+def char_offsets(text: str, ranges) -> list[tuple[int, int]]:
+    """Byte ranges of the UTF-8 text as the character offsets encodings report (a range that
+    starts at the end of the text stays as it is)."""
+    data = text.encode()
+    char_of = []
+    for i, ch in enumerate(text):
+        char_of.extend([i] * len(ch.encode()))
+    out = []
+    for b, e in ranges:
+        if b >= len(data):
+            out.append((b, e))
+        else:
+            out.append((char_of[b], char_of[e] if e < len(data) else char_of[e - 1] + 1))
+    return out
+
+
 def check(sp, tok, text: str) -> None:
-    """Ids, pieces (but the text of unknown runs, see below), count and decoded text."""
+    """Ids, pieces (but the text of unknown runs, see below), each piece's range of the
+    input, count and decoded text."""
     ids = sp.encode(text)
     enc = tok.encode(text)
     assert enc.ids == ids, text
+    ranges = [(p.begin, p.end) for p in sp.encode(text, return_type="proto").pieces]
+    assert enc.offsets == char_offsets(text, ranges), text
     unk = sp.unk_id()
     pieces = sp.encode(text, out_type=str)
     assert [p for p, i in zip(pieces, ids) if i != unk] == [t for t, i in zip(enc.tokens, ids) if i != unk]

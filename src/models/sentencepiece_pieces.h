@@ -57,13 +57,14 @@ class SentencePiecePieces {
   // Appends the tokens of a segmentation: pieces [begin, end) of `text` with their ids (the
   // unknown id for a piece that is not in the vocabulary). Consecutive unknown pieces are
   // joined into one token; with byte fallback each unknown piece becomes the tokens of its
-  // bytes instead, each spanning the piece.
+  // bytes instead, each spanning its own byte (as sentencepiece maps them back to the input:
+  // all but the last empty at the start of the character, the last the whole character).
   void emit(uint32_t id, uint32_t begin, uint32_t end, std::string_view text, bool& prev_unknown,
             std::vector<PieceToken>& out) const {
     const bool unknown = id == unk_id_;
     if (unknown && byte_fallback_) {
       for (uint32_t k = begin; k < end; ++k) {
-        out.push_back(PieceToken{byte_ids_[static_cast<unsigned char>(text[k])], begin, end});
+        out.push_back(PieceToken{byte_ids_[static_cast<unsigned char>(text[k])], k, k + 1});
       }
     } else if (unknown && prev_unknown && !out.empty()) {
       out.back().end = end;

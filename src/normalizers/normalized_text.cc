@@ -50,6 +50,7 @@ void NormalizedText::append_utf8(std::string& out, char32_t cp) {
 void NormalizedText::assign(std::string&& normalized, std::vector<Span>&& alignments) {
   normalized_ = std::move(normalized);
   alignments_ = std::move(alignments);
+  aligned_to_itself_ = false;
 }
 
 void NormalizedText::append_changed(std::size_t begin, std::size_t end, const std::vector<Change>& dest,

@@ -41,6 +41,9 @@ class NormalizedText {
   const std::string& normalized() const { return normalized_; }
   const std::vector<Span>& alignments() const { return alignments_; }
   bool empty() const { return normalized_.empty(); }
+  // Whether the alignment is still the one the text was made with (each byte aligned to
+  // its own character): nothing has replaced it yet.
+  bool aligned_to_itself() const { return aligned_to_itself_; }
 
   // The code points of the normalized text.
   std::u32string chars() const;
@@ -68,6 +71,7 @@ class NormalizedText {
     alignments = std::move(alignments_);
     normalized_.clear();
     alignments_.clear();
+    aligned_to_itself_ = false;
   }
 
   // The same over the whole normalized text.
@@ -115,6 +119,7 @@ class NormalizedText {
   std::string original_;
   std::string normalized_;
   std::vector<Span> alignments_;
+  bool aligned_to_itself_ = true;
 };
 
 // Decodes the well-formed UTF-8 character at `s[i]` and advances `i`.

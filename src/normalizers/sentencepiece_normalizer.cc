@@ -61,21 +61,24 @@ std::pair<std::string_view, std::size_t> SentencePieceNormalizer::normalize_pref
   return {input.substr(0, len), len};
 }
 
-// SentencePiece's Normalize: normalized byte k came from the input bytes [source[k].start,
-// source[k].end) (empty for a dummy space).
-void SentencePieceNormalizer::run(std::string_view input, std::string& out, std::vector<Source>& source) const {
+// SentencePiece's Normalize: normalized byte k came from the input bytes from
+// source[k].start on (the bytes of one character, and of a dummy space, start alike); see
+// the end for where each source ends.
+bool SentencePieceNormalizer::run(std::string_view input, std::string& out, std::vector<Source>& source) const {
   out.clear();
   source.clear();
-  if (input.empty()) return;
+  if (input.empty()) return true;
+  bool on_boundaries = true;
   std::size_t consumed = 0;
   if (options_.remove_extra_whitespaces) {
     while (consumed < input.size()) {
       const auto [norm, len] = normalize_prefix(input.substr(consumed));
       if (norm != " ") break;
       consumed += len;
+      if (consumed < input.size() && (static_cast<unsigned char>(input[consumed]) & 0xC0) == 0x80) on_boundaries = false;
     }
   }
-  if (consumed == input.size()) return;
+  if (consumed == input.size()) return true;
   out.reserve((input.size() - consumed) * 3 / 2 + 4);
   source.reserve(out.capacity());
   const std::string_view space = options_.escape_whitespaces ? kSpaceSymbol : std::string_view(" ");
@@ -117,6 +120,9 @@ void SentencePieceNormalizer::run(std::string_view input, std::string& out, std:
       continue;
     }
     auto [norm, len] = normalize_prefix(input.substr(consumed));
+    if (consumed + len < input.size() && (static_cast<unsigned char>(input[consumed + len]) & 0xC0) == 0x80) {
+      on_boundaries = false;
+    }
     while (prev_space && !norm.empty() && norm.front() == ' ') norm.remove_prefix(1);
     if (!norm.empty()) {
       const Source from{static_cast<uint32_t>(consumed), static_cast<uint32_t>(consumed + len)};
@@ -134,13 +140,28 @@ void SentencePieceNormalizer::run(std::string_view input, std::string& out, std:
     consumed += len;
     if (!options_.remove_extra_whitespaces) prev_space = false;
   }
+  // Where the text ends for the pieces: before the trailing spaces that are removed.
+  std::size_t end = input.size();
   if (options_.remove_extra_whitespaces) {
     while (out.size() >= space.size() && std::string_view(out).substr(out.size() - space.size()) == space) {
       out.resize(out.size() - space.size());
+      end = source[out.size()].start;
       source.resize(out.size());
     }
   }
-  if (options_.treat_whitespace_as_suffix && options_.add_dummy_prefix) add_space(input.size());
+  if (options_.treat_whitespace_as_suffix && options_.add_dummy_prefix) add_space(end);
+  // As sentencepiece reports a piece's range (from where its first byte's source starts to
+  // where the next byte's starts), each byte's source ends where the next byte's starts (the
+  // end above, for the last): input dropped between characters (extra whitespace) goes with
+  // the character before it, and every byte of a character or replacement but its last is
+  // empty, so a piece that is part of a character (a byte of byte fallback) reports what
+  // sentencepiece reports.
+  auto next = static_cast<uint32_t>(end);
+  for (std::size_t k = out.size(); k-- > 0;) {
+    source[k].end = next;
+    next = source[k].start;
+  }
+  return on_boundaries;
 }
 
 std::string SentencePieceNormalizer::normalize_string(std::string_view input) const {
@@ -154,7 +175,12 @@ void SentencePieceNormalizer::normalize(NormalizedText& text) const {
   const std::string& in = text.normalized();
   std::string out;
   std::vector<Source> source;
-  run(in, out, source);
+  if (run(in, out, source) && text.aligned_to_itself()) {
+    // The input's own bytes: where each normalized byte came from is its span already (a
+    // source starts and ends on character boundaries).
+    text.assign(std::move(out), std::move(source));
+    return;
+  }
   const auto& align = text.alignments();
   std::vector<NormalizedText::Span> spans(out.size());
   for (std::size_t k = 0; k < out.size(); ++k) {

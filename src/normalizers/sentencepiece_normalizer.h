@@ -21,8 +21,10 @@ namespace corvane {
 // that treats whitespace as a suffix) of a text that is not empty; with
 // escape_whitespaces, every space is written U+2581.
 //
-// Each normalized byte keeps the span of the input it came from (the dummy space an empty
-// span where it is put).
+// Each normalized byte keeps the span of the input it stands for, as sentencepiece maps a
+// piece back to its input: from where the byte's source starts to where the next byte's
+// starts (so the bytes of one character but its last have empty spans, and input that is
+// dropped goes with the byte before it; the dummy space is empty where it is put).
 class SentencePieceNormalizer final : public Normalizer {
  public:
   struct Options {
@@ -44,11 +46,10 @@ class SentencePieceNormalizer final : public Normalizer {
  private:
   // The normalized form of the prefix of `input` that comes first, and its length.
   std::pair<std::string_view, std::size_t> normalize_prefix(std::string_view input) const;
-  struct Source {
-    uint32_t start;
-    uint32_t end;
-  };
-  void run(std::string_view input, std::string& out, std::vector<Source>& source) const;
+  using Source = NormalizedText::Span;
+  // Returns whether every source starts and ends on a character boundary of `input` (a
+  // malformed model's rule may match part of a character).
+  bool run(std::string_view input, std::string& out, std::vector<Source>& source) const;
 
   std::shared_ptr<const PrecompiledCharsmap> charsmap_;
   Options options_;
