@@ -12,7 +12,9 @@ namespace corvane {
 // A text being normalized, with its alignment to the original text.
 //
 // For each byte of the normalized text, the alignment holds the range of original bytes it
-// came from; every byte of one normalized character holds the same range. The operations
+// came from; every byte of one normalized character holds the same range (but after
+// SentencePieceNormalizer, whose bytes each hold their own, as sentencepiece maps pieces
+// back). A token's range is its first byte's start to its last byte's end either way. The operations
 // keep the alignment exactly as HuggingFace's NormalizedString does, so that offsets
 // computed from it are the ones `tokenizers` reports. Every operation is linear in the
 // length of the text.
