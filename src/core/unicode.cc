@@ -86,4 +86,78 @@ std::vector<Range> complement(const std::vector<Range>& ranges) {
   return out;
 }
 
+std::vector<Range> without_surrogates(const std::vector<Range>& ranges) {
+  std::vector<Range> out;
+  for (Range r : ranges) {
+    if (r.hi < 0xD800 || r.lo > 0xDFFF) {
+      out.push_back(r);
+      continue;
+    }
+    if (r.lo < 0xD800) out.push_back({r.lo, 0xD7FF});
+    if (r.hi > 0xDFFF) out.push_back({0xE000, r.hi});
+  }
+  return out;
+}
+
+std::optional<std::vector<Range>> category_by_name(const std::string& name, bool rust_aliases) {
+  struct Alias {
+    const char* name;
+    CategoryMask mask;
+  };
+  static const Alias kAliases[] = {
+      {"l", kLetter}, {"letter", kLetter},
+      {"lc", mask_of(Lu) | mask_of(Ll) | mask_of(Lt)}, {"casedletter", mask_of(Lu) | mask_of(Ll) | mask_of(Lt)},
+      {"lu", mask_of(Lu)}, {"uppercaseletter", mask_of(Lu)},
+      {"ll", mask_of(Ll)}, {"lowercaseletter", mask_of(Ll)},
+      {"lt", mask_of(Lt)}, {"titlecaseletter", mask_of(Lt)},
+      {"lm", mask_of(Lm)}, {"modifierletter", mask_of(Lm)},
+      {"lo", mask_of(Lo)}, {"otherletter", mask_of(Lo)},
+      {"m", kMark}, {"mark", kMark}, {"combiningmark", kMark},
+      {"mn", mask_of(Mn)}, {"nonspacingmark", mask_of(Mn)},
+      {"mc", mask_of(Mc)}, {"spacingmark", mask_of(Mc)},
+      {"me", mask_of(Me)}, {"enclosingmark", mask_of(Me)},
+      {"n", kNumber}, {"number", kNumber},
+      {"nd", mask_of(Nd)}, {"decimalnumber", mask_of(Nd)},
+      {"nl", mask_of(Nl)}, {"letternumber", mask_of(Nl)},
+      {"no", mask_of(No)}, {"othernumber", mask_of(No)},
+      {"p", kPunctuation}, {"punctuation", kPunctuation},
+      {"pc", mask_of(Pc)}, {"connectorpunctuation", mask_of(Pc)},
+      {"pd", mask_of(Pd)}, {"dashpunctuation", mask_of(Pd)},
+      {"ps", mask_of(Ps)}, {"openpunctuation", mask_of(Ps)},
+      {"pe", mask_of(Pe)}, {"closepunctuation", mask_of(Pe)},
+      {"pi", mask_of(Pi)}, {"initialpunctuation", mask_of(Pi)},
+      {"pf", mask_of(Pf)}, {"finalpunctuation", mask_of(Pf)},
+      {"po", mask_of(Po)}, {"otherpunctuation", mask_of(Po)},
+      {"s", kSymbol}, {"symbol", kSymbol},
+      {"sm", mask_of(Sm)}, {"mathsymbol", mask_of(Sm)},
+      {"sc", mask_of(Sc)}, {"currencysymbol", mask_of(Sc)},
+      {"sk", mask_of(Sk)}, {"modifiersymbol", mask_of(Sk)},
+      {"so", mask_of(So)}, {"othersymbol", mask_of(So)},
+      {"z", kSeparator}, {"separator", kSeparator},
+      {"zs", mask_of(Zs)}, {"spaceseparator", mask_of(Zs)},
+      {"zl", mask_of(Zl)}, {"lineseparator", mask_of(Zl)},
+      {"zp", mask_of(Zp)}, {"paragraphseparator", mask_of(Zp)},
+      {"c", kOther}, {"other", kOther},
+      {"cc", mask_of(Cc)}, {"control", mask_of(Cc)},
+      {"cf", mask_of(Cf)}, {"format", mask_of(Cf)},
+      {"co", mask_of(Co)}, {"privateuse", mask_of(Co)},
+      {"cn", mask_of(Cn)}, {"unassigned", mask_of(Cn)},
+  };
+  static const Alias kRustAliases[] = {
+      {"digit", mask_of(Nd)}, {"punct", kPunctuation}, {"cntrl", mask_of(Cc)},
+  };
+  if (name == "any") return std::vector<Range>{{0, 0x10FFFF}};
+  if (name == "assigned") return complement(ranges_of(mask_of(Cn)));
+  for (const Alias& a : kAliases) {
+    if (name == a.name) return ranges_of(a.mask);
+  }
+  if (rust_aliases) {
+    if (name == "ascii") return std::vector<Range>{{0, 0x7F}};
+    for (const Alias& a : kRustAliases) {
+      if (name == a.name) return ranges_of(a.mask);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace corvane::unicode

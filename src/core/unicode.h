@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace corvane::unicode {
@@ -58,5 +60,14 @@ std::vector<Range> ranges_of(CategoryMask m);
 std::vector<Range> white_space_ranges();
 // The complement of sorted, disjoint ranges within U+0000..U+10FFFF.
 std::vector<Range> complement(const std::vector<Range>& ranges);
+// The ranges without the surrogates U+D800..U+DFFF, which no well-formed text holds and
+// regex engines refuse in a UTF-8 pattern.
+std::vector<Range> without_surrogates(const std::vector<Range>& ranges);
+
+// The code points of a general category named by `loose_name`: its short or long name
+// (UAX #44) in lowercase without blanks, '_' or '-', or "any", or "assigned"; with
+// `rust_aliases` also the regex crate's "digit", "punct", "cntrl" and "ascii". Nothing for
+// any other name.
+std::optional<std::vector<Range>> category_by_name(const std::string& loose_name, bool rust_aliases);
 
 }  // namespace corvane::unicode

@@ -57,21 +57,6 @@ const Ranges& white_space() {
   return r;
 }
 
-// `r` without the surrogates, which no well-formed UTF-8 holds and PCRE2 does not accept
-// in a UTF pattern.
-Ranges without_surrogates(const Ranges& r) {
-  Ranges out;
-  for (Range x : r) {
-    if (x.hi < 0xD800 || x.lo > 0xDFFF) {
-      out.push_back(x);
-      continue;
-    }
-    if (x.lo < 0xD800) out.push_back({x.lo, 0xD7FF});
-    if (x.hi > 0xDFFF) out.push_back({0xE000, x.hi});
-  }
-  return out;
-}
-
 // ---------------------------------------------------------------------------------------
 // Names
 
@@ -91,61 +76,6 @@ std::string loose_name(std::string_view s) {
   return out;
 }
 
-// The code points of a general-category value (short or long name, loose), or nothing.
-std::optional<Ranges> category_set(const std::string& v) {
-  using namespace unicode;
-  struct Alias {
-    const char* name;
-    CategoryMask mask;
-  };
-  static const Alias kAliases[] = {
-      {"l", kLetter}, {"letter", kLetter},
-      {"lc", mask_of(Lu) | mask_of(Ll) | mask_of(Lt)}, {"casedletter", mask_of(Lu) | mask_of(Ll) | mask_of(Lt)},
-      {"lu", mask_of(Lu)}, {"uppercaseletter", mask_of(Lu)},
-      {"ll", mask_of(Ll)}, {"lowercaseletter", mask_of(Ll)},
-      {"lt", mask_of(Lt)}, {"titlecaseletter", mask_of(Lt)},
-      {"lm", mask_of(Lm)}, {"modifierletter", mask_of(Lm)},
-      {"lo", mask_of(Lo)}, {"otherletter", mask_of(Lo)},
-      {"m", kMark}, {"mark", kMark}, {"combiningmark", kMark},
-      {"mn", mask_of(Mn)}, {"nonspacingmark", mask_of(Mn)},
-      {"mc", mask_of(Mc)}, {"spacingmark", mask_of(Mc)},
-      {"me", mask_of(Me)}, {"enclosingmark", mask_of(Me)},
-      {"n", kNumber}, {"number", kNumber},
-      {"nd", mask_of(Nd)}, {"decimalnumber", mask_of(Nd)}, {"digit", mask_of(Nd)},
-      {"nl", mask_of(Nl)}, {"letternumber", mask_of(Nl)},
-      {"no", mask_of(No)}, {"othernumber", mask_of(No)},
-      {"p", kPunctuation}, {"punctuation", kPunctuation}, {"punct", kPunctuation},
-      {"pc", mask_of(Pc)}, {"connectorpunctuation", mask_of(Pc)},
-      {"pd", mask_of(Pd)}, {"dashpunctuation", mask_of(Pd)},
-      {"ps", mask_of(Ps)}, {"openpunctuation", mask_of(Ps)},
-      {"pe", mask_of(Pe)}, {"closepunctuation", mask_of(Pe)},
-      {"pi", mask_of(Pi)}, {"initialpunctuation", mask_of(Pi)},
-      {"pf", mask_of(Pf)}, {"finalpunctuation", mask_of(Pf)},
-      {"po", mask_of(Po)}, {"otherpunctuation", mask_of(Po)},
-      {"s", kSymbol}, {"symbol", kSymbol},
-      {"sm", mask_of(Sm)}, {"mathsymbol", mask_of(Sm)},
-      {"sc", mask_of(Sc)}, {"currencysymbol", mask_of(Sc)},
-      {"sk", mask_of(Sk)}, {"modifiersymbol", mask_of(Sk)},
-      {"so", mask_of(So)}, {"othersymbol", mask_of(So)},
-      {"z", kSeparator}, {"separator", kSeparator},
-      {"zs", mask_of(Zs)}, {"spaceseparator", mask_of(Zs)},
-      {"zl", mask_of(Zl)}, {"lineseparator", mask_of(Zl)},
-      {"zp", mask_of(Zp)}, {"paragraphseparator", mask_of(Zp)},
-      {"c", kOther}, {"other", kOther},
-      {"cc", mask_of(Cc)}, {"control", mask_of(Cc)}, {"cntrl", mask_of(Cc)},
-      {"cf", mask_of(Cf)}, {"format", mask_of(Cf)},
-      {"co", mask_of(Co)}, {"privateuse", mask_of(Co)},
-      {"cn", mask_of(Cn)}, {"unassigned", mask_of(Cn)},
-  };
-  if (v == "any") return Ranges{{0, 0x10FFFF}};
-  if (v == "ascii") return Ranges{{0, 0x7F}};
-  if (v == "assigned") return unicode::complement(ranges_of(mask_of(Cn)));
-  for (const Alias& a : kAliases) {
-    if (v == a.name) return ranges_of(a.mask);
-  }
-  return std::nullopt;
-}
-
 // The set a \p{...} body names, already negated when `negated`; nothing for a name we leave
 // to the engine (scripts, binary properties, anything unknown).
 std::optional<Ranges> property_set(std::string_view body, bool negated) {
@@ -161,10 +91,10 @@ std::optional<Ranges> property_set(std::string_view body, bool negated) {
     const std::string k = loose_name(key);
     if (k != "gc" && k != "generalcategory") return std::nullopt;
   }
-  std::optional<Ranges> set = category_set(loose_name(value));
+  std::optional<Ranges> set = unicode::category_by_name(loose_name(value), true);
   if (!set) return std::nullopt;
   if (negated) set = unicode::complement(*set);
-  set = without_surrogates(*set);
+  set = unicode::without_surrogates(*set);
   if (set->empty()) return std::nullopt;  // \p{Cs}, \P{Any}: the engine's own never match
   return set;
 }
@@ -300,14 +230,14 @@ class Translator {
       case 'd':
       case 'D': {
         static const Ranges digits = ranges_of(unicode::mask_of(unicode::Nd));
-        static const Ranges non_digits = without_surrogates(unicode::complement(digits));
+        static const Ranges non_digits = unicode::without_surrogates(unicode::complement(digits));
         put_set(e == 'd' ? digits : non_digits, at, in_class);
         i_ = at + 2;
         return;
       }
       case 's':
       case 'S': {
-        static const Ranges non_space = without_surrogates(unicode::complement(white_space()));
+        static const Ranges non_space = unicode::without_surrogates(unicode::complement(white_space()));
         put_set(e == 's' ? white_space() : non_space, at, in_class);
         i_ = at + 2;
         return;
@@ -375,7 +305,7 @@ class Translator {
             const bool negated = !name.empty() && name[0] == '^';
             if (negated) name.remove_prefix(1);
             if (std::optional<Ranges> set = posix_set(name)) {
-              if (negated) set = without_surrogates(unicode::complement(*set));
+              if (negated) set = unicode::without_surrogates(unicode::complement(*set));
               put_ranges(*set, i_);
               i_ = close + 2;
               continue;

@@ -25,59 +25,6 @@ std::string loose(std::string_view name) {
   return out;
 }
 
-std::optional<Ranges> category_ranges(const std::string& name) {
-  using namespace unicode;
-  struct Alias {
-    const char* name;
-    CategoryMask mask;
-  };
-  static const Alias kAliases[] = {
-      {"l", kLetter}, {"letter", kLetter},
-      {"lc", mask_of(Lu) | mask_of(Ll) | mask_of(Lt)}, {"casedletter", mask_of(Lu) | mask_of(Ll) | mask_of(Lt)},
-      {"lu", mask_of(Lu)}, {"uppercaseletter", mask_of(Lu)},
-      {"ll", mask_of(Ll)}, {"lowercaseletter", mask_of(Ll)},
-      {"lt", mask_of(Lt)}, {"titlecaseletter", mask_of(Lt)},
-      {"lm", mask_of(Lm)}, {"modifierletter", mask_of(Lm)},
-      {"lo", mask_of(Lo)}, {"otherletter", mask_of(Lo)},
-      {"m", kMark}, {"mark", kMark}, {"combiningmark", kMark},
-      {"mn", mask_of(Mn)}, {"nonspacingmark", mask_of(Mn)},
-      {"mc", mask_of(Mc)}, {"spacingmark", mask_of(Mc)},
-      {"me", mask_of(Me)}, {"enclosingmark", mask_of(Me)},
-      {"n", kNumber}, {"number", kNumber},
-      {"nd", mask_of(Nd)}, {"decimalnumber", mask_of(Nd)},
-      {"nl", mask_of(Nl)}, {"letternumber", mask_of(Nl)},
-      {"no", mask_of(No)}, {"othernumber", mask_of(No)},
-      {"p", kPunctuation}, {"punctuation", kPunctuation},
-      {"pc", mask_of(Pc)}, {"connectorpunctuation", mask_of(Pc)},
-      {"pd", mask_of(Pd)}, {"dashpunctuation", mask_of(Pd)},
-      {"ps", mask_of(Ps)}, {"openpunctuation", mask_of(Ps)},
-      {"pe", mask_of(Pe)}, {"closepunctuation", mask_of(Pe)},
-      {"pi", mask_of(Pi)}, {"initialpunctuation", mask_of(Pi)},
-      {"pf", mask_of(Pf)}, {"finalpunctuation", mask_of(Pf)},
-      {"po", mask_of(Po)}, {"otherpunctuation", mask_of(Po)},
-      {"s", kSymbol}, {"symbol", kSymbol},
-      {"sm", mask_of(Sm)}, {"mathsymbol", mask_of(Sm)},
-      {"sc", mask_of(Sc)}, {"currencysymbol", mask_of(Sc)},
-      {"sk", mask_of(Sk)}, {"modifiersymbol", mask_of(Sk)},
-      {"so", mask_of(So)}, {"othersymbol", mask_of(So)},
-      {"z", kSeparator}, {"separator", kSeparator},
-      {"zs", mask_of(Zs)}, {"spaceseparator", mask_of(Zs)},
-      {"zl", mask_of(Zl)}, {"lineseparator", mask_of(Zl)},
-      {"zp", mask_of(Zp)}, {"paragraphseparator", mask_of(Zp)},
-      {"c", kOther}, {"other", kOther},
-      {"cc", mask_of(Cc)}, {"control", mask_of(Cc)},
-      {"cf", mask_of(Cf)}, {"format", mask_of(Cf)},
-      {"co", mask_of(Co)}, {"privateuse", mask_of(Co)},
-      {"cn", mask_of(Cn)}, {"unassigned", mask_of(Cn)},
-  };
-  if (name == "any") return Ranges{{0, 0x10FFFF}};
-  if (name == "assigned") return complement(ranges_of(mask_of(Cn)));
-  for (const Alias& a : kAliases) {
-    if (name == a.name) return ranges_of(a.mask);
-  }
-  return std::nullopt;
-}
-
 template <class Pred>
 Ranges collect(Pred&& pred) {
   Ranges out;
@@ -88,20 +35,6 @@ Ranges collect(Pred&& pred) {
     } else {
       out.push_back({cp, cp});
     }
-  }
-  return out;
-}
-
-// The ranges without the surrogates, which no text holds and Oniguruma may refuse.
-Ranges without_surrogates(const Ranges& in) {
-  Ranges out;
-  for (Range r : in) {
-    if (r.hi < 0xD800 || r.lo > 0xDFFF) {
-      out.push_back(r);
-      continue;
-    }
-    if (r.lo < 0xD800) out.push_back({r.lo, 0xD7FF});
-    if (r.hi > 0xDFFF) out.push_back({0xE000, r.hi});
   }
   return out;
 }
@@ -140,7 +73,7 @@ std::string pin_unicode_classes(std::string_view in) {
   int depth = 0;  // bracket class nesting
   std::size_t i = 0;
   auto put_set = [&](const Ranges& set, bool negated) {
-    Ranges r = without_surrogates(negated ? unicode::complement(set) : set);
+    Ranges r = unicode::without_surrogates(negated ? unicode::complement(set) : set);
     if (r.empty()) return false;
     if (depth == 0) out += '[';
     put_ranges(out, r);
@@ -160,7 +93,7 @@ std::string pin_unicode_classes(std::string_view in) {
             negated = !negated;
             body.remove_prefix(1);
           }
-          const std::optional<Ranges> set = category_ranges(loose(body));
+          const std::optional<Ranges> set = unicode::category_by_name(loose(body), false);
           if (set && put_set(*set, negated)) {
             i = close + 1;
             continue;
