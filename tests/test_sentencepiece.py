@@ -331,6 +331,27 @@ def test_long_and_hostile_inputs(models):
             assert tok.encode(text).ids == sp.encode(text)
 
 
+@pytest.mark.parametrize("name", ["unigram", "bpe", "bpe-across-words"])
+def test_more_distinct_words_than_the_word_cache_holds(models, name):
+    # 150,000 different words, 50 to a line, pass the bound of the cache that each thread
+    # keeps across calls (it starts over when full).
+    _, sp, tok = models[name]
+    letters = "abcdefghijklmnopqrstuvwxyz"
+
+    def word(i: int) -> str:
+        w = ""
+        while True:
+            w += letters[i % 26]
+            i //= 26
+            if not i:
+                return w
+
+    words = [word(i) for i in range(150_000)]
+    lines = [" ".join(words[i : i + 50]) for i in range(0, len(words), 50)]
+    for _ in range(2):
+        assert [tok.encode(line).ids for line in lines] == [sp.encode(line) for line in lines]
+
+
 # SentencePiece adds scores in float along the whole text, so the same word can segment
 # differently deep into a long text, where the running total's rounding swamps a small lead.
 # Here "▁a"+"b" leads "▁"+"ab" by 2^-10; far enough in, both round to the same total and the

@@ -6,16 +6,14 @@
 #include <stdexcept>
 
 #include "core/utf8.h"
+#include "models/token_cache.h"
 
 namespace corvane {
 
 namespace {
 
 // Pieces shorter than this many bytes are cached, as tokenizers caches them.
-constexpr std::size_t kMaxCachedPiece = 256;
-// The cache is emptied when it holds this many pieces, or this many bytes of them.
-constexpr std::size_t kMaxCachedPieces = 1 << 17;
-constexpr std::size_t kMaxCachedBytes = std::size_t{4} << 20;
+constexpr std::size_t kMaxCachedPiece = TokenCache::kMaxPieceBytes;
 
 std::size_t char_length(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
 
@@ -70,71 +68,11 @@ struct HfBpeModel::Work {
   }
 };
 
-// A thread's buffers and its cache of short pieces: piece bytes -> tokens.
+// A thread's buffers and its cache of short pieces (as tokenizers caches them).
 class HfBpeModel::BpeScratch : public Model::Scratch {
  public:
   Work work;
-
-  bool find(std::string_view piece, uint64_t h, std::vector<PieceToken>& out) const {
-    if (slots_.empty()) return false;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-      const Slot& s = slots_[i];
-      if (s.len == kEmpty) return false;
-      if (s.hash == h && s.len == piece.size() && std::memcmp(keys_.data() + s.key, piece.data(), piece.size()) == 0) {
-        out.insert(out.end(), tokens_.begin() + s.first, tokens_.begin() + s.first + s.count);
-        return true;
-      }
-    }
-  }
-
-  void insert(std::string_view piece, uint64_t h, const PieceToken* tokens, std::size_t count) {
-    if (used_ >= kMaxCachedPieces || keys_.size() + piece.size() > kMaxCachedBytes) clear();
-    if ((used_ + 1) * 2 > slots_.size()) grow();
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(h) & mask;
-    while (slots_[i].len != kEmpty) i = (i + 1) & mask;
-    slots_[i] = Slot{h, static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(piece.size()),
-                     static_cast<uint32_t>(tokens_.size()), static_cast<uint32_t>(count)};
-    keys_.append(piece);
-    tokens_.insert(tokens_.end(), tokens, tokens + count);
-    ++used_;
-  }
-
- private:
-  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-  struct Slot {
-    uint64_t hash;
-    uint32_t key;
-    uint32_t len;
-    uint32_t first;
-    uint32_t count;
-  };
-
-  void clear() {
-    slots_.clear();
-    keys_.clear();
-    tokens_.clear();
-    used_ = 0;
-  }
-
-  void grow() {
-    std::vector<Slot> old;
-    old.swap(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{0, 0, kEmpty, 0, 0});
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.len == kEmpty) continue;
-      std::size_t i = static_cast<std::size_t>(s.hash) & mask;
-      while (slots_[i].len != kEmpty) i = (i + 1) & mask;
-      slots_[i] = s;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::string keys_;
-  std::vector<PieceToken> tokens_;
-  std::size_t used_ = 0;
+  TokenCache cache;
 };
 
 HfBpeModel::HfBpeModel(const std::vector<std::pair<std::string_view, uint32_t>>& vocab,
@@ -418,10 +356,10 @@ void HfBpeModel::tokenize_word(std::string_view piece, Scratch* scratch, std::ve
     return;
   }
   const uint64_t h = Vocabulary::hash(piece.data(), piece.size());
-  if (s->find(piece, h, out)) return;
+  if (s->cache.find(piece, h, out)) return;
   const std::size_t first = out.size();
   tokenize_uncached(piece, s->work, out);
-  s->insert(piece, h, out.data() + first, out.size() - first);
+  s->cache.insert(piece, h, out.data() + first, out.size() - first);
 }
 
 std::optional<uint32_t> HfBpeModel::token_to_id(std::string_view token) const {

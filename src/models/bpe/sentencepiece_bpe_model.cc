@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "core/cancellation.h"
-#include "models/unigram/token_cache.h"
+#include "models/token_cache.h"
 
 namespace corvane {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "core/cancellation.h"
-#include "models/unigram/token_cache.h"
+#include "models/token_cache.h"
 #include "models/unigram/word_paths.h"
 
 namespace corvane {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "core/cancellation.h"
-#include "models/unigram/token_cache.h"
+#include "models/token_cache.h"
 
 namespace corvane {
 
