@@ -335,7 +335,9 @@ void HfBpeModel::tokenize(std::string_view piece, Scratch* scratch, std::vector<
       return;
     }
   }
-  if (split_at_metaspace_ && piece.size() >= kMaxCachedPiece) {
+  // Cut into words, which recur, whatever the piece's length (a line cached whole rarely
+  // comes again).
+  if (split_at_metaspace_) {
     cuts_.tokenize_words(piece, out, [&](std::string_view word, std::vector<PieceToken>& o) {
       tokenize_word(word, scratch, o);
     });

@@ -59,7 +59,7 @@ SentencePieceBpeModel::SentencePieceBpeModel(std::shared_ptr<const SentencePiece
     if (pieces_[i].type == Type::kUnused) has_unused_ = true;
   }
   user_defined_ = PieceTrie(std::move(user));
-  // Long texts are cut into words (see MetaspaceCuts) when "▁" is a piece of its own (so
+  // Texts are cut into words (see MetaspaceCuts) when "▁" is a piece of its own (so
   // that a word's first token is never an unknown one joined to the run before it), after
   // every piece that can be made (merged into, or matched as a user-defined symbol) has
   // been noted. Unused pieces are split back by halves seen anywhere in the text, so they
@@ -79,7 +79,9 @@ void SentencePieceBpeModel::tokenize(std::string_view piece, Scratch* scratch, s
     tokenize_uncached(piece, local, out);
     return;
   }
-  if (split_at_metaspace_ && piece.size() >= TokenCache::kMaxPieceBytes) {
+  // Cut into words, which recur, whatever the text's length (a line cached whole rarely
+  // comes again).
+  if (split_at_metaspace_) {
     cuts_.tokenize_words(piece, out, [&](std::string_view word, std::vector<PieceToken>& o) {
       tokenize_word(word, *s, o);
     });
