@@ -43,3 +43,19 @@ def stable_id(value) -> str:
     if type(value) is object:
         return "object()"
     return repr(value)
+
+
+def distinct_words(n: int) -> list[str]:
+    """n different lowercase words (the numbers 0..n-1 written in base 26 with letters):
+    more of them than a word cache holds makes it start over."""
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    out = []
+    for i in range(n):
+        w = ""
+        while True:
+            w += letters[i % 26]
+            i //= 26
+            if not i:
+                break
+        out.append(w)
+    return out

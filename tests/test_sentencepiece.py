@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 
 import corvane
 import sentencepiece_models as spmodels
+from conftest import distinct_words
 
 spm = pytest.importorskip("sentencepiece")
 
@@ -336,17 +337,7 @@ def test_more_distinct_words_than_the_word_cache_holds(models, name):
     # 150,000 different words, 50 to a line, pass the bound of the cache that each thread
     # keeps across calls (it starts over when full).
     _, sp, tok = models[name]
-    letters = "abcdefghijklmnopqrstuvwxyz"
-
-    def word(i: int) -> str:
-        w = ""
-        while True:
-            w += letters[i % 26]
-            i //= 26
-            if not i:
-                return w
-
-    words = [word(i) for i in range(150_000)]
+    words = distinct_words(150_000)
     lines = [" ".join(words[i : i + 50]) for i in range(0, len(words), 50)]
     for _ in range(2):
         assert [tok.encode(line).ids for line in lines] == [sp.encode(line) for line in lines]

@@ -11,7 +11,7 @@ import os
 import pickle
 
 import pytest
-from conftest import shared_file
+from conftest import distinct_words, shared_file
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -348,17 +348,7 @@ def test_more_distinct_words_than_the_word_cache_holds(name):
     # 150,000 different words pass the cache's bound (it starts over when full), in one call
     # and again in the next, when the cache starts full of other words.
     ref, ours = pair_of(name)
-    letters = "abcdefghijklmnopqrstuvwxyz"
-
-    def word(i: int) -> str:
-        w = ""
-        while True:
-            w += letters[i % 26]
-            i //= 26
-            if not i:
-                return w
-
-    text = " ".join(word(i) for i in range(150_000))
+    text = " ".join(distinct_words(150_000))
     expected = ref.encode(text).ids
     assert ours.encode(text).ids == expected
     assert ours.encode(text[::-1]).ids == ref.encode(text[::-1]).ids
