@@ -24,16 +24,27 @@ class TokenCache {
   static constexpr std::size_t kMaxPieces = std::size_t{1} << 17;
   static constexpr std::size_t kMaxKeyBytes = std::size_t{4} << 20;
 
-  // Appends the cached tokens of `piece` to `out`; false when it is not cached.
-  bool find(std::string_view piece, std::vector<PieceToken>& out) const {
-    return find(piece, Vocabulary::hash(piece.data(), piece.size()), out);
+  // Appends the tokens of `piece` to `out`: the cached ones, or else those compute(out)
+  // appends, which are then cached (a piece of kMaxPieceBytes or more is never cached, nor
+  // hashed).
+  template <class Compute>
+  void tokens_of(std::string_view piece, std::vector<PieceToken>& out, Compute&& compute) {
+    if (piece.size() >= kMaxPieceBytes) {
+      compute(out);
+      return;
+    }
+    tokens_of(piece, Vocabulary::hash(piece.data(), piece.size()), out, compute);
   }
-  // Caches tokens[first, end) as the tokens of `piece` (which is not cached yet).
-  void insert(std::string_view piece, const std::vector<PieceToken>& tokens, std::size_t first) {
-    insert(piece, Vocabulary::hash(piece.data(), piece.size()), tokens.data() + first, tokens.size() - first);
+  // The same, for a caller that already has h = Vocabulary::hash(piece).
+  template <class Compute>
+  void tokens_of(std::string_view piece, uint64_t h, std::vector<PieceToken>& out, Compute&& compute) {
+    if (find(piece, h, out)) return;
+    const std::size_t first = out.size();
+    compute(out);
+    insert(piece, h, out.data() + first, out.size() - first);
   }
 
-  // The same, for a caller that already has h = Vocabulary::hash(piece).
+ private:
   bool find(std::string_view piece, uint64_t h, std::vector<PieceToken>& out) const {
     if (piece.size() >= kMaxPieceBytes || slots_.empty()) return false;
     const std::size_t mask = slots_.size() - 1;
@@ -61,7 +72,6 @@ class TokenCache {
     ++used_;
   }
 
- private:
   static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
   struct Slot {
     uint64_t hash;

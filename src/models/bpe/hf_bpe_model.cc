@@ -358,10 +358,7 @@ void HfBpeModel::tokenize_word(std::string_view piece, Scratch* scratch, std::ve
     return;
   }
   const uint64_t h = Vocabulary::hash(piece.data(), piece.size());
-  if (s->cache.find(piece, h, out)) return;
-  const std::size_t first = out.size();
-  tokenize_uncached(piece, s->work, out);
-  s->cache.insert(piece, h, out.data() + first, out.size() - first);
+  s->cache.tokens_of(piece, h, out, [&](std::vector<PieceToken>& o) { tokenize_uncached(piece, s->work, o); });
 }
 
 std::optional<uint32_t> HfBpeModel::token_to_id(std::string_view token) const {

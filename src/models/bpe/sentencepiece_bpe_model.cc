@@ -91,10 +91,7 @@ void SentencePieceBpeModel::tokenize(std::string_view piece, Scratch* scratch, s
 }
 
 void SentencePieceBpeModel::tokenize_word(std::string_view piece, BpeScratch& s, std::vector<PieceToken>& out) const {
-  if (s.cache.find(piece, out)) return;
-  const std::size_t first = out.size();
-  tokenize_uncached(piece, s, out);
-  s.cache.insert(piece, out, first);
+  s.cache.tokens_of(piece, out, [&](std::vector<PieceToken>& o) { tokenize_uncached(piece, s, o); });
 }
 
 void SentencePieceBpeModel::tokenize_uncached(std::string_view text, BpeScratch& s, std::vector<PieceToken>& out) const {

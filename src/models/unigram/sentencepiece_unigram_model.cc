@@ -90,11 +90,11 @@ void SentencePieceUnigramModel::tokenize(std::string_view piece, Scratch* scratc
     return;
   }
   if (!split_words_) {
-    if (s->cache.find(piece, out)) return;
-    const std::size_t first = out.size();
-    search(piece, 0.0f, s->best, out);
-    finish_unknowns(piece, first, out);
-    s->cache.insert(piece, out, first);
+    s->cache.tokens_of(piece, out, [&](std::vector<PieceToken>& o) {
+      const std::size_t first = o.size();
+      search(piece, 0.0f, s->best, o);
+      finish_unknowns(piece, first, o);
+    });
     return;
   }
   float total = 0.0f;

@@ -77,10 +77,7 @@ void UnigramModel::tokenize(std::string_view piece, Scratch* scratch, std::vecto
     tokenize_uncached(piece, best, out);
     return;
   }
-  if (s->cache.find(piece, out)) return;
-  const std::size_t first = out.size();
-  tokenize_uncached(piece, s->best, out);
-  s->cache.insert(piece, out, first);
+  s->cache.tokens_of(piece, out, [&](std::vector<PieceToken>& o) { tokenize_uncached(piece, s->best, o); });
 }
 
 void UnigramModel::tokenize_uncached(std::string_view piece, std::vector<Best>& best,
