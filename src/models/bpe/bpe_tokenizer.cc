@@ -13,43 +13,6 @@
 
 namespace corvane {
 
-BPETokenizer::BPETokenizer(BPETokenizer&& other) noexcept
-    : vocab_(std::move(other.vocab_)),
-      merges_(std::move(other.merges_)),
-      rule_(other.rule_),
-      byte_ids_(other.byte_ids_) {
-  other.vocab_ = Vocabulary();
-  other.merges_ = MergeTable();
-  other.rule_ = PairRule::kJoinedToken;
-  other.byte_ids_.fill(0);
-}
-
-BPETokenizer& BPETokenizer::operator=(BPETokenizer&& other) noexcept {
-  if (this != &other) {
-    vocab_ = std::move(other.vocab_);
-    merges_ = std::move(other.merges_);
-    rule_ = other.rule_;
-    byte_ids_ = other.byte_ids_;
-    other.vocab_ = Vocabulary();
-    other.merges_ = MergeTable();
-    other.rule_ = PairRule::kJoinedToken;
-    other.byte_ids_.fill(0);
-  }
-  return *this;
-}
-
-BPETokenizer BPETokenizer::from_tiktoken_file(const std::string& path) {
-  BPETokenizer t;
-  t.load_tiktoken(path);
-  return t;
-}
-
-BPETokenizer BPETokenizer::from_hf_json(const std::string& path) {
-  BPETokenizer t;
-  t.load_hf_json(path);
-  return t;
-}
-
 namespace {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -108,9 +71,10 @@ std::size_t BPETokenizer::base64_decode(std::string_view s, std::string& out) {
   return out.size();
 }
 
-void BPETokenizer::load_tiktoken(const std::string& path) {
+BPETokenizer BPETokenizer::from_tiktoken_file(const std::string& path) {
   std::string data;
   if (!FileBytes::read(path, data)) throw std::runtime_error("Cannot open tiktoken file: " + Utf8::repair(path));
+  Vocabulary vocab;
   std::string token;
   std::string_view rest(data);
   while (!rest.empty()) {
@@ -121,55 +85,39 @@ void BPETokenizer::load_tiktoken(const std::string& path) {
     if (line.empty() || sp == std::string_view::npos) continue;
     const int32_t rank = parse_rank(line.substr(sp + 1));
     base64_decode(line.substr(0, sp), token);
-    vocab_.assign(token, rank);
+    vocab.assign(token, rank);
   }
-  if (vocab_.empty()) throw std::runtime_error("tiktoken file loaded but vocab is empty.");
-  rule_ = PairRule::kJoinedToken;
-  finish_load();
+  BPETokenizer t;
+  t.configure(std::move(vocab), std::nullopt, "tiktoken file loaded but vocab is empty.");
+  return t;
 }
 
-void BPETokenizer::load_hf_json(const std::string& path) {
+BPETokenizer BPETokenizer::from_hf_json(const std::string& path) {
+  Vocabulary vocab;
+  MergeTable merges;
   TokenizerJsonReader::read(
-      path, [this](std::string_view token, int32_t id) { vocab_.assign(token, id); },
-      [this](std::string_view left, std::string_view right, int32_t rank) {
-        merges_.add(left, right, rank);
-      });
-  if (vocab_.empty()) throw std::runtime_error("tokenizer.json loaded but vocab is empty.");
-  rule_ = PairRule::kMergeList;
-  finish_load();
+      path, [&](std::string_view token, int32_t id) { vocab.assign(token, id); },
+      [&](std::string_view left, std::string_view right, int32_t rank) { merges.add(left, right, rank); });
+  BPETokenizer t;
+  t.configure(std::move(vocab), std::move(merges), "tokenizer.json loaded but vocab is empty.");
+  return t;
 }
 
-void BPETokenizer::finish_load() {
-  vocab_.finish();
-  for (int b = 0; b < 256; ++b) {
-    const char c = static_cast<char>(b);
-    const int32_t* id = vocab_.find(std::string_view(&c, 1));
-    byte_ids_[static_cast<std::size_t>(b)] = id ? *id : 0;
-  }
-  if (rule_ == PairRule::kJoinedToken) {
-    // A pre-token that is itself a vocabulary key is that one token.
-    for (std::size_t e = 0; e < vocab_.size(); ++e) vocab_.set_mark(e, true);
-    return;
-  }
-  merges_.finish(vocab_);
-  PieceMerger::Workspace ws;
-  const MergeListRanker ranker{merges_};
-  for (std::size_t e = 0; e < vocab_.size(); ++e) {
-    const std::string_view text = vocab_.text_at(e);
-    std::size_t pieces = 0;
-    PieceMerger::merge(text, ranker, ws, [&](int32_t) { ++pieces; });
-    vocab_.set_mark(e, pieces == 1);
-  }
+void BPETokenizer::configure(Vocabulary vocab, std::optional<MergeTable> merges, const char* empty_message) {
+  if (vocab.empty()) throw std::runtime_error(empty_message);
+  encoding_.emplace(RankedBpeModel::as_loaded(std::move(vocab), std::move(merges)), SpecialTokens(),
+                    PreTokenizer::ascii_gpt2());
 }
 
 std::vector<int32_t> BPETokenizer::encode(std::string_view text) const {
+  if (encoding_) return encoding_->encode(text, nullptr);
   std::vector<int32_t> ids;
-  ids.reserve(text.size() / 2 + 16);  // enough for code, the densest common text
   encode_each(text, [&](int32_t id) { ids.push_back(id); });
   return ids;
 }
 
 std::size_t BPETokenizer::count(std::string_view text) const {
+  if (encoding_) return encoding_->count(text, nullptr);
   std::size_t n = 0;
   encode_each(text, [&](int32_t) { ++n; });
   return n;
@@ -177,49 +125,37 @@ std::size_t BPETokenizer::count(std::string_view text) const {
 
 void BPETokenizer::encode_many(const std::string_view* texts, std::size_t n, std::vector<int32_t>& ids,
                                std::size_t* ends) const {
-  auto push = [&](int32_t id) { ids.push_back(id); };
-  Cancellation::Poller poll;
-  if (!is_loaded()) {
-    for (std::size_t i = 0; i < n; ++i) {
-      naive_word_count(texts[i], push, poll);
-      ends[i] = ids.size();
-    }
+  if (encoding_) {
+    encoding_->encode_many(texts, n, nullptr, ids, ends);
     return;
   }
-  CallState st;
+  auto push = [&](int32_t id) { ids.push_back(id); };
+  Cancellation::Poller poll;
   for (std::size_t i = 0; i < n; ++i) {
-    pre_tokenise(texts[i], [&](std::string_view word, uint64_t hd) {
-      bpe_word(word, hd, st, push);
-      poll.tick(word.size());
-    });
+    naive_word_count(texts[i], push, poll);
     ends[i] = ids.size();
   }
 }
 
 void BPETokenizer::count_many(const std::string_view* texts, std::size_t n, std::size_t* counts) const {
-  std::size_t c = 0;
-  auto tally = [&](int32_t) { ++c; };
-  CallState st;
+  if (encoding_) {
+    encoding_->count_many(texts, n, nullptr, counts);
+    return;
+  }
   Cancellation::Poller poll;
   for (std::size_t i = 0; i < n; ++i) {
-    c = 0;
-    if (is_loaded()) {
-      pre_tokenise(texts[i], [&](std::string_view word, uint64_t hd) {
-        bpe_word(word, hd, st, tally);
-        poll.tick(word.size());
-      });
-    } else {
-      naive_word_count(texts[i], tally, poll);
-    }
+    std::size_t c = 0;
+    naive_word_count(texts[i], [&](int32_t) { ++c; }, poll);
     counts[i] = c;
   }
 }
 
 std::string BPETokenizer::decode(const std::vector<int32_t>& ids) const {
   std::string out;
+  if (!encoding_) return out;
   std::string_view tok;
   for (int32_t id : ids) {
-    if (vocab_.token_of(id, tok)) out.append(tok);
+    if (encoding_->model().token_bytes(id, tok)) out.append(tok);
   }
   return out;
 }
@@ -236,19 +172,24 @@ constexpr uint8_t kStateVersion = 1;
 // rank) and its two parts. Nearly every rule joins into a vocabulary token, so a rule is
 // usually written as that token's entry (as a step from the previous such entry: one byte
 // for a merge list in vocabulary order) and the length of its left part; any other rule
-// is written as its two texts. The marks and the byte table are rebuilt on restore.
+// is written as its two texts. What merging derives from them is rebuilt on restore.
 std::string BPETokenizer::serialize() const {
+  static const Vocabulary kNoTokens;
+  static const MergeTable kNoRules;
+  const bool merge_list = encoding_ && encoding_->model().has_merge_list();
+  const Vocabulary& vocab = encoding_ ? encoding_->model().vocabulary() : kNoTokens;
+  const MergeTable& merges = merge_list ? encoding_->model().merge_list() : kNoRules;
   StateWriter w(kStateMagic, kStateVersion);
-  w.u8(rule_ == PairRule::kJoinedToken ? 0 : 1);
+  w.u8(merge_list ? 1 : 0);
   std::vector<uint32_t> saved_index;
-  vocab_.save(w, &saved_index);
+  vocab.save(w, &saved_index);
   struct Rule {
     int32_t rank;
     std::string_view left, right;
   };
   std::vector<Rule> rules;
-  rules.reserve(merges_.size());
-  merges_.for_each_rule([&](std::string_view left, std::string_view right, int32_t rank) {
+  rules.reserve(merges.size());
+  merges.for_each_rule([&](std::string_view left, std::string_view right, int32_t rank) {
     rules.push_back(Rule{rank, left, right});
   });
   std::sort(rules.begin(), rules.end(), [](const Rule& a, const Rule& b) {
@@ -261,7 +202,7 @@ std::string BPETokenizer::serialize() const {
     w.next_i32(rule.rank, prev_rank);
     prev_rank = rule.rank;
     joined.assign(rule.left).append(rule.right);
-    const int64_t found = vocab_.entry_of(joined);
+    const int64_t found = vocab.entry_of(joined);
     if (found >= 0) {
       const int64_t entry = saved_index[static_cast<std::size_t>(found)];
       const int64_t step = entry - prev_entry - 1;
@@ -280,14 +221,15 @@ std::string BPETokenizer::serialize() const {
 
 BPETokenizer BPETokenizer::deserialize(std::string_view state) {
   StateReader r(state, kStateMagic, kStateVersion, "BPETokenizer");
-  BPETokenizer t;
   const uint8_t rule = r.u8();
   if (rule > 1) r.fail("unknown pair rule");
-  t.rule_ = rule == 0 ? PairRule::kJoinedToken : PairRule::kMergeList;
-  t.vocab_.restore(r);
-  const std::size_t n = t.vocab_.size();
+  const bool merge_list = rule == 1;
+  Vocabulary vocab;
+  MergeTable merges;
+  vocab.restore(r);
+  const std::size_t n = vocab.size();
   const std::size_t m = r.count(2);  // a rank byte and a tag byte at least
-  if (m > 0 && t.rule_ != PairRule::kMergeList) r.fail("merge rules without a merge list");
+  if (m > 0 && !merge_list) r.fail("merge rules without a merge list");
   int64_t prev_rank = -1, prev_entry = -1;
   for (std::size_t k = 0; k < m; ++k) {
     const int32_t rank = r.next_i32(prev_rank);
@@ -297,7 +239,7 @@ BPETokenizer BPETokenizer::deserialize(std::string_view state) {
       if (tag != 1) r.fail("unknown rule form");
       const std::string_view left = r.bytes();
       const std::string_view right = r.bytes();
-      t.merges_.add(left, right, rank);
+      merges.add(left, right, rank);
       continue;
     }
     const uint64_t zigzag = tag >> 1;
@@ -307,18 +249,19 @@ BPETokenizer BPETokenizer::deserialize(std::string_view state) {
     }
     const int64_t entry = prev_entry + 1 + step;
     prev_entry = entry;
-    const std::string_view joined = t.vocab_.text_at(static_cast<std::size_t>(entry));
+    const std::string_view joined = vocab.text_at(static_cast<std::size_t>(entry));
     const uint64_t left = r.varint();
     if (left > joined.size()) r.fail("split beyond the token");
-    t.merges_.add(joined.substr(0, left), joined.substr(left), rank);
+    merges.add(joined.substr(0, left), joined.substr(left), rank);
   }
   r.expect_end();
+  BPETokenizer t;
   if (n == 0) {
     // The empty tokenizer: nothing else may come with it.
-    if (t.rule_ != PairRule::kJoinedToken || m > 0) r.fail("tables without a vocabulary");
+    if (merge_list || m > 0) r.fail("tables without a vocabulary");
     return t;
   }
-  t.finish_load();
+  t.configure(std::move(vocab), merge_list ? std::optional<MergeTable>(std::move(merges)) : std::nullopt, "");
   return t;
 }
 

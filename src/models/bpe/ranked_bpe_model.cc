@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 
@@ -42,8 +43,41 @@ RankedBpeModel::RankedBpeModel(const RankedTokens& tokens, Repeats repeats) {
   finish();
 }
 
+RankedBpeModel RankedBpeModel::as_loaded(Vocabulary vocab, std::optional<MergeTable> merges) {
+  RankedBpeModel m;
+  m.vocab_ = std::move(vocab);
+  m.vocab_.finish();
+  m.lenient_ = true;
+  for (std::size_t e = 0; e < m.vocab_.size(); ++e) {
+    m.max_rank_ = std::max(m.max_rank_, m.vocab_.id_at(e));
+    if (m.vocab_.id_at(e) < 0) m.negative_ids_ = true;
+  }
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    const int32_t* id = m.vocab_.find(std::string_view(&c, 1));
+    m.byte_ids_[static_cast<std::size_t>(b)] = id ? *id : 0;
+  }
+  if (!merges) {
+    // A piece that is itself a vocabulary key is that one token.
+    for (std::size_t e = 0; e < m.vocab_.size(); ++e) m.vocab_.set_mark(e, true);
+    return m;
+  }
+  m.merges_ = std::move(*merges);
+  m.merges_.finish(m.vocab_);
+  m.merge_list_ = true;
+  PieceMerger::Workspace ws;
+  const MergeListRanker ranker{m.merges_};
+  for (std::size_t e = 0; e < m.vocab_.size(); ++e) {
+    std::size_t pieces = 0;
+    PieceMerger::merge(m.vocab_.text_at(e), ranker, ws, [&](int32_t) { ++pieces; });
+    m.vocab_.set_mark(e, pieces == 1);
+  }
+  return m;
+}
+
 void RankedBpeModel::finish() {
   vocab_.finish();
+  for (std::size_t e = 0; e < vocab_.size(); ++e) vocab_.set_mark(e, true);
   std::size_t ids = 0;
   vocab_.for_each_id([&](int32_t, uint32_t) { ++ids; });
   if (ids != vocab_.size()) {
@@ -87,6 +121,7 @@ void RankedBpeModel::missing_byte(std::string_view piece, const int32_t* ids, st
 // the previous rank: one byte for dense ranks) and its length, then all token bytes as one
 // string in the same order. Ranks strictly increase, so no rank can repeat.
 void RankedBpeModel::save(StateWriter& w) const {
+  if (lenient_) throw std::logic_error("tables taken as loaded are saved by their owner");
   const std::size_t n = vocab_.size();
   std::vector<uint32_t> order(n);
   for (std::size_t e = 0; e < n; ++e) order[e] = static_cast<uint32_t>(e);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -13,6 +14,8 @@
 #include "formats/state_reader.h"
 #include "formats/state_writer.h"
 #include "models/bpe/joined_token_ranker.h"
+#include "models/bpe/merge_list_ranker.h"
+#include "models/bpe/merge_table.h"
 #include "models/bpe/piece_merger.h"
 #include "models/bpe/word_cache.h"
 
@@ -39,13 +42,17 @@ struct RankedTokens {
   }
 };
 
-// The byte-pair model of a tiktoken encoding: ranked byte tokens, the rank being the id.
-// A piece of text is encoded by tiktoken's rule: start from single bytes, join the
-// adjacent pair whose joined bytes have the lowest rank (leftmost on ties) while any pair
-// joins into a token; a piece that is itself a token is that token at once.
+// A byte-pair model over raw bytes. As a tiktoken encoding's model: ranked byte tokens, the
+// rank being the id, and tiktoken's rule: start from single bytes, join the adjacent pair
+// whose joined bytes have the lowest rank (leftmost on ties) while any pair joins into a
+// token; a piece that is itself a token is that token at once.
 //
-// Built once (add ... finish, or restore), then only read: one model may serve several
-// threads at once, each with its own Scratch.
+// The same model serves BPETokenizer's tables taken as they were loaded (`as_loaded`): a
+// rank file's, or a tokenizer.json file's vocabulary with its merge list, whose rules then
+// rank the pairs. Nothing is refused there, and a piece no token covers becomes id 0.
+//
+// Built once (the constructor, as_loaded or restore), then only read: one model may serve
+// several threads at once, each with its own Scratch.
 class RankedBpeModel {
  public:
   // Scratch state of one call (or of one thread's share of a batch). Its word cache keys
@@ -85,6 +92,16 @@ class RankedBpeModel {
   explicit RankedBpeModel(const RankedTokens& tokens, Repeats repeats = Repeats::kRefuse);
   RankedBpeModel() = default;
 
+  // The model of tables as a loader filled them, not yet finished: `vocab` maps token bytes
+  // to ids (ids may repeat, be negative or be shared); `merges`, when given, is the merge
+  // list that ranks pairs (else a pair is ranked by the id of its joined bytes). A piece
+  // that no token covers becomes id 0.
+  static RankedBpeModel as_loaded(Vocabulary vocab, std::optional<MergeTable> merges);
+
+  bool has_merge_list() const { return merge_list_; }
+  const MergeTable& merge_list() const { return merges_; }
+  const Vocabulary& vocabulary() const { return vocab_; }
+
   std::size_t size() const { return vocab_.size(); }
   int32_t max_rank() const { return max_rank_; }
   // Whether every single byte is a token (then every piece of every text encodes).
@@ -110,14 +127,16 @@ class RankedBpeModel {
   void encode_piece(std::string_view piece, PieceMerger::Workspace& ws, Emit&& emit) const;
 
   // Writes the tokens (see ranked_bpe_model.cc); `restore` reads them into an empty model
-  // and finishes it. Throws std::invalid_argument through `r` on a malformed block.
+  // and finishes it. Throws std::invalid_argument through `r` on a malformed block. Only a
+  // model built from RankedTokens is saved so (std::logic_error otherwise): the tables of
+  // `as_loaded` have their owner's form.
   void save(StateWriter& w) const;
   void restore(StateReader& r);
 
  private:
-  // Thrown when a piece ends with a byte that is no token (only possible when some single
-  // bytes are not tokens).
   void finish();
+  // Thrown when a piece ends with a byte that is no token (only possible when some single
+  // bytes are not tokens, and never for tables taken as loaded).
   [[noreturn]] static void missing_byte(std::string_view piece, const int32_t* ids, std::size_t n,
                                         const RankedBpeModel& model);
   template <class Emit>
@@ -128,16 +147,30 @@ class RankedBpeModel {
   // them in the CPU's caches.
   static constexpr std::size_t kTableSpread = 2;
 
+  // A token is marked when merging its own bytes ends in that one token: a piece that is a
+  // marked token is that token at once (under tiktoken's rule every token is marked).
   Vocabulary vocab_;
+  MergeTable merges_;
+  bool merge_list_ = false;
+  // Tables taken as loaded: a piece no token covers is id 0 rather than an error.
+  bool lenient_ = false;
   int32_t max_rank_ = -1;
   bool all_bytes_ = false;
-  // The rank of each single byte, -1 when that byte is not a token.
+  // Some token's id is negative (tables taken as loaded): the hot table, which tells a
+  // token from a merged piece by the sign of its id, is not used.
+  bool negative_ids_ = false;
+  // The rank of each single byte; when that byte is not a token, -1 (0 when lenient, where
+  // a token's id may itself be negative).
   std::array<int32_t, 256> byte_ids_{};
 };
 
 template <class Emit>
 void RankedBpeModel::merge(std::string_view word, PieceMerger::Workspace& ws, Emit&& emit) const {
-  if (all_bytes_) {
+  if (merge_list_) {
+    PieceMerger::merge(word, MergeListRanker{merges_}, ws, emit);
+    return;
+  }
+  if (all_bytes_ || lenient_) {
     PieceMerger::merge(word, JoinedTokenRanker{vocab_, 0}, ws, emit);
     return;
   }
@@ -154,7 +187,7 @@ void RankedBpeModel::encode_word(std::string_view word, const char* text_end, Sc
                                  Emit&& emit) const {
   if (word.size() == 1) {
     const int32_t id = byte_ids_[static_cast<unsigned char>(word[0])];
-    if (id < 0) missing_byte(word, &id, 1, *this);
+    if (id < 0 && !lenient_) missing_byte(word, &id, 1, *this);
     emit(id);
     return;
   }
@@ -163,7 +196,7 @@ void RankedBpeModel::encode_word(std::string_view word, const char* text_end, Sc
   const uint64_t h = Vocabulary::hash(word.data(), word.size(), hd);
   Scratch::Hot* hot = nullptr;
   uint64_t tail = 0;
-  if (word.size() <= 16 && !st.hot.empty()) {
+  if (word.size() <= 16 && !st.hot.empty() && !negative_ids_) {
     if (word.size() > 8) std::memcpy(&tail, word.data() + word.size() - 8, 8);
     hot = &st.hot[(h >> 40) & (st.hot.size() - 1)];
     if (hot->len == word.size() && hot->head == hd && hot->tail == tail) {
@@ -174,7 +207,7 @@ void RankedBpeModel::encode_word(std::string_view word, const char* text_end, Sc
       hot = nullptr;  // not a token: its ids are in the word cache
     } else {
       const int64_t slot = vocab_.find_slot(word, h, hd);
-      const int32_t id = slot >= 0 ? vocab_.id_at_slot(slot) : -1;
+      const int32_t id = slot >= 0 && vocab_.mark_at_slot(slot) ? vocab_.id_at_slot(slot) : -1;
       *hot = Scratch::Hot{hd, tail, static_cast<uint32_t>(word.size()), id};
       if (id >= 0) {
         emit(id);
@@ -183,7 +216,7 @@ void RankedBpeModel::encode_word(std::string_view word, const char* text_end, Sc
     }
   } else {
     const int64_t slot = vocab_.find_slot(word, h, hd);
-    if (slot >= 0) {
+    if (slot >= 0 && vocab_.mark_at_slot(slot)) {
       emit(vocab_.id_at_slot(slot));
       return;
     }
@@ -204,8 +237,9 @@ void RankedBpeModel::encode_word(std::string_view word, const char* text_end, Sc
 template <class Emit>
 void RankedBpeModel::encode_piece(std::string_view piece, PieceMerger::Workspace& ws, Emit&& emit) const {
   if (piece.empty()) return;
-  if (const int32_t* id = vocab_.find(piece)) {
-    emit(*id);
+  const int64_t slot = vocab_.find_slot(piece);
+  if (slot >= 0 && vocab_.mark_at_slot(slot)) {
+    emit(vocab_.id_at_slot(slot));
     return;
   }
   merge(piece, ws, emit);
