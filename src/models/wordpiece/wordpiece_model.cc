@@ -1,7 +1,7 @@
 #include "models/wordpiece/wordpiece_model.h"
 
-#include "models/wordpiece/longest_match_first.h"
-
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <utility>
 
@@ -13,12 +13,28 @@ WordPieceModel::WordPieceModel(const std::vector<std::pair<std::string_view, uin
   vocab_.reserve(vocab.size());
   for (const auto& [token, id] : vocab) vocab_.assign(token, static_cast<int32_t>(id));
   vocab_.finish();
+  build_trie(false);
+}
+
+WordPieceModel::WordPieceModel(Vocabulary vocab, std::string unk_token, std::string prefix, uint64_t max_chars,
+                               bool whitespace_free_keys)
+    : vocab_(std::move(vocab)), unk_token_(std::move(unk_token)), prefix_(std::move(prefix)), max_chars_(max_chars) {
+  build_trie(whitespace_free_keys);
+}
+
+WordPieceModel WordPieceModel::for_vocab_txt(Vocabulary vocab) {
+  return WordPieceModel(std::move(vocab), std::string(), "##", UINT64_MAX, true);
+}
+
+void WordPieceModel::build_trie(bool whitespace_free_keys) {
+  auto is_space = [](unsigned char c) { return c == ' ' || static_cast<unsigned>(c - '\t') < 5u; };
   std::vector<DoubleArrayTrie::Key> keys;
   keys.reserve(vocab_.size());
   for (std::size_t e = 0; e < vocab_.size(); ++e) {
     const std::string_view t = vocab_.text_at(e);
-    keys.push_back(DoubleArrayTrie::Key{reinterpret_cast<const unsigned char*>(t.data()),
-                                        static_cast<uint32_t>(t.size()), vocab_.id_at(e)});
+    const auto* text = reinterpret_cast<const unsigned char*>(t.data());
+    if (whitespace_free_keys && std::any_of(text, text + t.size(), is_space)) continue;
+    keys.push_back(DoubleArrayTrie::Key{text, static_cast<uint32_t>(t.size()), vocab_.id_at(e)});
   }
   trie_.build(std::move(keys));
   continuation_root_ = trie_.walk(DoubleArrayTrie::kRoot, prefix_);

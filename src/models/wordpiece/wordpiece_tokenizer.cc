@@ -10,7 +10,6 @@
 #include "core/file_bytes.h"
 #include "formats/state_reader.h"
 #include "formats/state_writer.h"
-#include "models/wordpiece/longest_match_first.h"
 #include "core/utf8.h"
 
 namespace corvane {
@@ -21,21 +20,23 @@ inline bool is_space(unsigned char c) { return c == ' ' || static_cast<unsigned>
 
 }  // namespace
 
-WordPieceTokenizer::WordPieceTokenizer(const std::string& vocab_txt_path) {
-  load_vocab(vocab_txt_path);
-}
+WordPieceTokenizer::WordPieceTokenizer(const std::string& vocab_txt_path)
+    : WordPieceTokenizer(load_vocab(vocab_txt_path)) {}
+
+WordPieceTokenizer::WordPieceTokenizer(Vocabulary vocab) : model_(WordPieceModel::for_vocab_txt(std::move(vocab))) {}
 
 // One token per line, lines ended by line feeds only, the id being the line's position.
 // Nothing is trimmed; an empty line defines no token but uses up its id; when a text is
 // repeated, the last line wins the text -> id direction while every id keeps its text.
-void WordPieceTokenizer::load_vocab(const std::string& path) {
+Vocabulary WordPieceTokenizer::load_vocab(const std::string& path) {
+  Vocabulary vocab;
   std::string data;
   // Messages quote the path readably even when its bytes are not UTF-8.
   if (!FileBytes::read(path, data)) {
     throw std::runtime_error("Cannot open vocab.txt: " + Utf8::repair(path));
   }
   // One token per line at most: size the table once instead of growing it.
-  vocab_.reserve(static_cast<std::size_t>(std::count(data.begin(), data.end(), '\n')) + 1);
+  vocab.reserve(static_cast<std::size_t>(std::count(data.begin(), data.end(), '\n')) + 1);
   int64_t id = 0;
   const char* p = data.data();
   const char* const end = p + data.size();
@@ -47,54 +48,15 @@ void WordPieceTokenizer::load_vocab(const std::string& path) {
                                Utf8::repair(path));
     }
     if (line_end != p) {
-      vocab_.assign(std::string_view(p, static_cast<std::size_t>(line_end - p)),
+      vocab.assign(std::string_view(p, static_cast<std::size_t>(line_end - p)),
                     static_cast<int32_t>(id));
     }
     ++id;
     p = nl ? nl + 1 : end;
   }
-  if (vocab_.empty()) throw std::runtime_error("vocab.txt is empty: " + Utf8::repair(path));
-  vocab_.finish();
-  build_trie();
-}
-
-// The trie over the distinct token texts, each final node carrying the id that the text
-// maps to.
-void WordPieceTokenizer::build_trie() {
-  using Key = DoubleArrayTrie::Key;
-  // A token holding a whitespace byte can never be a piece of a word: it stays out of the
-  // trie.
-  std::vector<Key> keys;
-  keys.reserve(vocab_.size());
-  for (std::size_t e = 0; e < vocab_.size(); ++e) {
-    const std::string_view t = vocab_.text_at(e);
-    const auto* text = reinterpret_cast<const unsigned char*>(t.data());
-    if (std::any_of(text, text + t.size(), [](unsigned char c) { return is_space(c); })) continue;
-    keys.push_back(Key{text, static_cast<uint32_t>(t.size()), vocab_.id_at(e)});
-  }
-  trie_.build(std::move(keys));
-  continuation_root_ = trie_.walk(DoubleArrayTrie::kRoot, "##");
-}
-
-// Greedy longest match first over the word's bytes (longest_match_first.h): the first
-// piece as it stands, later pieces with "##" in front. If some position matches nothing,
-// the whole word becomes UNK_ID and the pieces matched before are dropped.
-template <bool kCollect>
-std::size_t WordPieceTokenizer::wordpiece_tokenize(const unsigned char* word, std::size_t len,
-                                                   std::vector<int32_t>& ids) const {
-  const std::size_t mark = ids.size();
-  std::size_t pieces = 0;
-  const bool whole = longest_match_first<false>(trie_, continuation_root_, word, len,
-                                                [&](int32_t id, std::size_t, std::size_t) {
-                                                  if constexpr (kCollect) ids.push_back(id);
-                                                  ++pieces;
-                                                });
-  if (whole) return pieces;
-  if constexpr (kCollect) {
-    ids.resize(mark);
-    ids.push_back(UNK_ID);
-  }
-  return 1;
+  if (vocab.empty()) throw std::runtime_error("vocab.txt is empty: " + Utf8::repair(path));
+  vocab.finish();
+  return vocab;
 }
 
 template <bool kCollect>
@@ -109,7 +71,7 @@ std::size_t WordPieceTokenizer::encode_text(std::string_view text, std::vector<i
     if (p == end) break;
     const unsigned char* word = p;
     while (p < end && !is_space(*p)) ++p;
-    total += wordpiece_tokenize<kCollect>(word, static_cast<std::size_t>(p - word), ids);
+    total += model_.word_ids<kCollect>(word, static_cast<std::size_t>(p - word), ids);
     poll.tick(static_cast<std::size_t>(p - from));
   }
   return total;
@@ -147,15 +109,16 @@ std::string WordPieceTokenizer::decode(const std::vector<int32_t>& ids) const {
   auto is_continuation = [](std::string_view tok) {
     return tok.size() > 2 && tok[0] == '#' && tok[1] == '#';
   };
+  const Vocabulary& vocab = model_.vocabulary();
   std::string_view tok;
   std::size_t size = 0;
   for (int32_t id : ids) {
-    if (vocab_.token_of(id, tok)) size += is_continuation(tok) ? tok.size() - 2 : tok.size() + 1;
+    if (vocab.token_of(id, tok)) size += is_continuation(tok) ? tok.size() - 2 : tok.size() + 1;
   }
   std::string out;
   out.reserve(size);
   for (int32_t id : ids) {
-    if (!vocab_.token_of(id, tok)) continue;
+    if (!vocab.token_of(id, tok)) continue;
     if (is_continuation(tok)) {
       out.append(tok.data() + 2, tok.size() - 2);
     } else {
@@ -176,19 +139,18 @@ constexpr uint8_t kStateVersion = 1;
 
 std::string WordPieceTokenizer::serialize() const {
   StateWriter w(kStateMagic, kStateVersion);
-  vocab_.save(w);
+  model_.vocabulary().save(w);
   return w.finish();
 }
 
 WordPieceTokenizer WordPieceTokenizer::deserialize(std::string_view state) {
   StateReader r(state, kStateMagic, kStateVersion, "WordPieceTokenizer");
-  WordPieceTokenizer t;
-  t.vocab_.restore(r);
+  Vocabulary vocab;
+  vocab.restore(r);
   r.expect_end();
-  if (t.vocab_.empty()) r.fail("empty vocabulary");
-  t.vocab_.finish();
-  t.build_trie();
-  return t;
+  if (vocab.empty()) r.fail("empty vocabulary");
+  vocab.finish();
+  return WordPieceTokenizer(std::move(vocab));
 }
 
 }  // namespace corvane

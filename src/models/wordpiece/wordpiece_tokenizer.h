@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/vocabulary.h"
-#include "models/wordpiece/double_array_trie.h"
+#include "models/wordpiece/wordpiece_model.h"
 
 namespace corvane {
 
@@ -15,12 +15,14 @@ namespace corvane {
 //
 // Text is split at the six ASCII whitespace bytes into words, and each word greedily into
 // the longest vocabulary pieces from the left; every piece after the first is looked up
-// with "##" in front. A word that cannot be split completely becomes UNK_ID.
+// with "##" in front. A word that cannot be split completely becomes UNK_ID. That is the
+// pipeline's WordPiece model in its vocab.txt reading (WordPieceModel::for_vocab_txt)
+// behind a split at whitespace, with no normalizer.
 //
 // Immutable once constructed: every public method only reads the tables.
 class WordPieceTokenizer {
  public:
-  static constexpr int32_t UNK_ID = 100;
+  static constexpr int32_t UNK_ID = WordPieceModel::kVocabTxtUnknownId;
 
   explicit WordPieceTokenizer(const std::string& vocab_txt_path);
 
@@ -43,24 +45,14 @@ class WordPieceTokenizer {
   static WordPieceTokenizer deserialize(std::string_view state);
 
  private:
-  WordPieceTokenizer() = default;
+  explicit WordPieceTokenizer(Vocabulary vocab);
 
-  void load_vocab(const std::string& path);
-  void build_trie();
+  static Vocabulary load_vocab(const std::string& path);
 
-  // Appends the ids of one word (a non-empty run of non-whitespace bytes) to `ids` when
-  // kCollect, and returns how many ids the word yields.
-  template <bool kCollect>
-  std::size_t wordpiece_tokenize(const unsigned char* word, std::size_t len,
-                                 std::vector<int32_t>& ids) const;
   template <bool kCollect>
   std::size_t encode_text(std::string_view text, std::vector<int32_t>& ids) const;
 
-  Vocabulary vocab_;  // token text <-> id, both directions, exactly as loaded
-  DoubleArrayTrie trie_;
-  // The node reached by the bytes "##": continuation pieces are matched below it. When
-  // no token begins with "##", a cell that is no node, so that nothing matches.
-  int32_t continuation_root_ = 1;
+  WordPieceModel model_;  // its vocabulary is exactly as loaded: token text <-> id
 };
 
 }  // namespace corvane
