@@ -1,7 +1,6 @@
 #include "models/wordpiece/wordpiece_tokenizer.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -71,7 +70,7 @@ std::size_t WordPieceTokenizer::encode_text(std::string_view text, std::vector<i
     if (p == end) break;
     const unsigned char* word = p;
     while (p < end && !is_space(*p)) ++p;
-    total += model_.word_ids<kCollect>(word, static_cast<std::size_t>(p - word), ids);
+    total += wordpiece_tokenize<kCollect>(word, static_cast<std::size_t>(p - word), ids);
     poll.tick(static_cast<std::size_t>(p - from));
   }
   return total;

@@ -49,6 +49,12 @@ class WordPieceTokenizer {
 
   static Vocabulary load_vocab(const std::string& path);
 
+  // Appends the ids of one word (a non-empty run of non-whitespace bytes) to `ids` when
+  // kCollect, and returns how many ids the word yields: the model's split of the word.
+  template <bool kCollect>
+  std::size_t wordpiece_tokenize(const unsigned char* word, std::size_t len, std::vector<int32_t>& ids) const {
+    return model_.word_ids<kCollect>(word, len, ids);
+  }
   template <bool kCollect>
   std::size_t encode_text(std::string_view text, std::vector<int32_t>& ids) const;
 
