@@ -28,6 +28,7 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:dete
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${CORVANE_SANITIZER_LOG:+:log_path=$CORVANE_SANITIZER_LOG}"
 export PYTHONMALLOC=malloc
 # Tests that feed hundreds of megabytes shrink their inputs under the sanitizers, whose
-# shadow memory and checks would make them take minutes and gigabytes.
+# shadow memory and checks would make them take minutes and gigabytes; the shared corpora
+# are read as their first 128 KB (tests/conftest.py).
 export CORVANE_SANITIZED=1
 PYTHONPATH=build/sanitized exec "$py" -m pytest -q -p no:cacheprovider -n auto "${@:-tests}"

@@ -1,8 +1,15 @@
+import os
 import pathlib
+import tempfile
 
 import pytest
 
 SHARED = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "data"
+
+# Under the sanitizers (CORVANE_SANITIZED=1), whose checks make every step several times
+# slower, the corpora are their first lines only: the engine's paths are the same, and the
+# whole corpora are compared in the ordinary run.
+SANITIZED_CORPUS_BYTES = 128 * 1024
 
 
 def shared_file(*parts: str) -> pathlib.Path:
@@ -10,7 +17,25 @@ def shared_file(*parts: str) -> pathlib.Path:
     path = SHARED.joinpath(*parts)
     if not path.exists():
         pytest.skip(f"shared test data not available: {path}")
+    if parts[0] == "corpus" and os.environ.get("CORVANE_SANITIZED") == "1":
+        return corpus_start(path)
     return path
+
+
+def corpus_start(path: pathlib.Path) -> pathlib.Path:
+    """A copy of the corpus file's first SANITIZED_CORPUS_BYTES, cut after a line feed."""
+    directory = pathlib.Path(tempfile.gettempdir()) / f"corvane-sanitized-corpus-{os.getuid()}"
+    short = directory / path.name
+    if not short.exists():
+        data = path.read_bytes()
+        if len(data) > SANITIZED_CORPUS_BYTES:
+            data = data[: data.rindex(b"\n", 0, SANITIZED_CORPUS_BYTES) + 1]
+        directory.mkdir(parents=True, exist_ok=True)
+        # Workers may write it at the same time: each writes its own file, then renames.
+        part = directory / f".{path.name}.{os.getpid()}"
+        part.write_bytes(data)
+        os.replace(part, short)
+    return short
 
 
 @pytest.fixture(scope="session")

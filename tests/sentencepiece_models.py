@@ -12,8 +12,11 @@ CORPORA = ("prose", "code", "multilingual")
 
 
 def corpus_text(name: str, start: int = 0, size: int = 40_000) -> str:
-    """A slice of a shared corpus."""
-    return shared_file("corpus", f"{name}.txt").read_text(encoding="utf-8")[start:start + size]
+    """A slice of a shared corpus (taken back from its end when the corpus is shorter, as
+    under the sanitizers)."""
+    text = shared_file("corpus", f"{name}.txt").read_text(encoding="utf-8")
+    start = min(start, max(0, len(text) - size))
+    return text[start:start + size]
 
 
 def training_file(directory: pathlib.Path) -> pathlib.Path:

@@ -574,7 +574,7 @@ def test_corpus_matches_huggingface(bert, hf_bert, name):
     assert len(ids) == len(expected)
     assert ids == expected
     assert bert.count(text) == len(expected)
-    assert len(expected) > 100_000
+    assert len(expected) > len(text) // 10  # mostly known words, not [UNK]s
 
 
 bert_text_st = st.text(
