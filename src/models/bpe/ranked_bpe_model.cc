@@ -52,11 +52,7 @@ RankedBpeModel RankedBpeModel::as_loaded(Vocabulary vocab, std::optional<MergeTa
     m.max_rank_ = std::max(m.max_rank_, m.vocab_.id_at(e));
     if (m.vocab_.id_at(e) < 0) m.negative_ids_ = true;
   }
-  for (int b = 0; b < 256; ++b) {
-    const char c = static_cast<char>(b);
-    const int32_t* id = m.vocab_.find(std::string_view(&c, 1));
-    m.byte_ids_[static_cast<std::size_t>(b)] = id ? *id : 0;
-  }
+  m.fill_byte_ids(0);
   if (!merges) {
     // A piece that is itself a vocabulary key is that one token.
     for (std::size_t e = 0; e < m.vocab_.size(); ++e) m.vocab_.set_mark(e, true);
@@ -89,11 +85,15 @@ void RankedBpeModel::finish() {
     const auto twice = std::adjacent_find(ranks.begin(), ranks.end());
     throw std::invalid_argument("rank " + std::to_string(*twice) + " is given to more than one token");
   }
+  fill_byte_ids(-1);
+}
+
+void RankedBpeModel::fill_byte_ids(int32_t missing) {
   all_bytes_ = true;
   for (int b = 0; b < 256; ++b) {
     const char c = static_cast<char>(b);
     const int32_t* id = vocab_.find(std::string_view(&c, 1));
-    byte_ids_[static_cast<std::size_t>(b)] = id ? *id : -1;
+    byte_ids_[static_cast<std::size_t>(b)] = id ? *id : missing;
     if (!id) all_bytes_ = false;
   }
 }

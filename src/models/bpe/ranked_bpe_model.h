@@ -135,6 +135,8 @@ class RankedBpeModel {
 
  private:
   void finish();
+  // The id of each single byte (`missing` for a byte that is no token), and all_bytes_.
+  void fill_byte_ids(int32_t missing);
   // Thrown when a piece ends with a byte that is no token (only possible when some single
   // bytes are not tokens, and never for tables taken as loaded).
   [[noreturn]] static void missing_byte(std::string_view piece, const int32_t* ids, std::size_t n,
